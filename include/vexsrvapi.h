@@ -1,0 +1,407 @@
+/*
+ * vexsrvapi: client library of the Tidewell task service.
+ *
+ * Every operation but VexSrv_Broadcast and VexSrv_FreeCStringArray is one
+ * request/reply exchange with the task service instance named by a node and
+ * a service suffix (pipe "\\NODE\pipe\ZEPTAR_SUFFIX_TSK_REQ").
+ *
+ * Result convention, shared by all operations:
+ *   - the return value (1 success, 0 failure) is the only sure sign of success;
+ *   - on a completed exchange, *value and *status receive the reply's value
+ *     and status words, and a non-empty reply text is copied to the message
+ *     buffer; the call succeeds when the status is 0;
+ *   - on a failed exchange, *status receives the system error code and the
+ *     message buffer a text: for a missing pipe (code 2) the connection
+ *     message "Cannot connect to service '...' on node '...'", otherwise the
+ *     system's text for the code;
+ *   - a local refusal sends nothing, writes neither *value nor *status and
+ *     puts a fixed English message in the message buffer.
+ * Texts reach the message buffer by a bounded copy: at most message_length
+ * bytes, the rest zero-filled, no terminator when the text fills the buffer,
+ * nothing at all for a length of 0 or less. The message buffer may be null.
+ * A null value or status pointer is tolerated: that output is not written.
+ *
+ * Refusals common to every exchanging operation:
+ *   "node name should be defined"            the node name is null
+ *   "Node name and service suffix are too long for a pipe name"
+ *                                            node and suffix together exceed
+ *                                            488 characters
+ * A null service suffix counts as the empty suffix.
+ */
+#ifndef VEXSRVAPI_H
+#define VEXSRVAPI_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VEXSRV_CALL __stdcall
+#define VEXSRV_CDECL __cdecl
+/* Exports come from the .def file; callers import through the import library. */
+#define VEXSRV_API
+#else
+#define VEXSRV_CALL
+#define VEXSRV_CDECL
+#if defined(VEXSRV_BUILDING)
+#define VEXSRV_API __attribute__((visibility("default")))
+#else
+#define VEXSRV_API
+#endif
+#endif
+
+/* ---- Records shared with the caller ------------------------------------ */
+
+/* Text fields hold NUL-terminated 8-bit strings; an empty text (first byte 0)
+ * counts as absent. Layout sizes and offsets are fixed on every platform. */
+typedef struct TaskDefinition1 {
+    char task_name[32];      /* 0 */
+    char service_suffix[64]; /* 32; never read: the suffix argument travels */
+    char command_line[128];  /* 96 */
+    char text_a[128];        /* 224 */
+    char text_b[128];        /* 352 */
+    char text_c[128];        /* 480 */
+    char text_d[128];        /* 608 */
+    char text_e[128];        /* 736 */
+} TaskDefinition1;
+
+typedef struct TaskDefinition2 {
+    char task_name[32];      /* 0 */
+    char service_suffix[64]; /* 32 */
+    char command_line[512];  /* 96 */
+    char text_a[128];        /* 608 */
+    char text_b[128];        /* 736 */
+    char text_c[128];        /* 864 */
+    char text_d[128];        /* 992 */
+    char text_e[128];        /* 1120 */
+    char text_f[32];         /* 1248 */
+    int32_t position;        /* 1280; -1: after the last task */
+    int32_t number_a;        /* 1284 */
+    int32_t number_b;        /* 1288 */
+    int32_t number_c;        /* 1292 */
+    uint8_t byte_a;          /* 1296 */
+    uint8_t byte_b;          /* 1297 */
+    uint8_t byte_c;          /* 1298 */
+} TaskDefinition2;
+
+typedef struct TaskDefinition3 {
+    char task_name[32];      /* 0 */
+    char service_suffix[64]; /* 32 */
+    char command_line[1024]; /* 96 */
+    char text_a[1024];       /* 1120 */
+    char text_b[128];        /* 2144 */
+    char text_c[128];        /* 2272 */
+    char text_d[128];        /* 2400 */
+    char text_e[1024];       /* 2528 */
+    char text_f[32];         /* 3552 */
+    int32_t position;        /* 3584 */
+    int32_t number_a;        /* 3588 */
+    int32_t number_b;        /* 3592 */
+    int32_t number_c;        /* 3596 */
+    uint8_t byte_a;          /* 3600 */
+    uint8_t byte_b;          /* 3601 */
+    uint8_t byte_c;          /* 3602 */
+} TaskDefinition3;
+
+typedef struct TaskDefinition4 {
+    char task_name[32];      /* 0 */
+    char service_suffix[64]; /* 32 */
+    char command_line[1024]; /* 96 */
+    char text_a[1024];       /* 1120 */
+    char text_b[128];        /* 2144 */
+    char text_c[128];        /* 2272 */
+    char text_d[128];        /* 2400 */
+    char text_e[1024];       /* 2528 */
+    char text_f[32];         /* 3552 */
+    int32_t position;        /* 3584 */
+    int32_t number_a;        /* 3588 */
+    int32_t number_b;        /* 3592 */
+    int32_t number_c;        /* 3596 */
+    int32_t affinity;        /* 3600; processor affinity mask */
+    uint8_t byte_a;          /* 3604 */
+    uint8_t byte_b;          /* 3605 */
+    uint8_t byte_c;          /* 3606 */
+} TaskDefinition4;
+
+typedef struct TaskDefinition5 {
+    char task_name[32];      /* 0 */
+    char service_suffix[64]; /* 32 */
+    char command_line[1024]; /* 96 */
+    char text_a[1024];       /* 1120 */
+    char text_b[128];        /* 2144 */
+    char text_c[128];        /* 2272 */
+    char text_d[128];        /* 2400 */
+    char text_e[1024];       /* 2528 */
+    char text_f[32];         /* 3552 */
+    int32_t position;        /* 3584 */
+    int32_t number_a;        /* 3588 */
+    int32_t number_b;        /* 3592 */
+    int32_t number_c;        /* 3596 */
+    int32_t affinity;        /* 3600 */
+    int32_t priority;        /* 3604; process priority */
+    uint8_t byte_a;          /* 3608 */
+    uint8_t byte_b;          /* 3609 */
+    uint8_t byte_c;          /* 3610 */
+} TaskDefinition5;
+
+/* One entry of the snapshot list, passed to VexSrv_UpdateSnapshotList. */
+typedef struct SnapshotListEntry {
+    char name[1024];  /* 0; at most 1023 characters */
+    uint8_t option_a; /* 1024 */
+    uint8_t option_b; /* 1025 */
+    uint8_t option_c; /* 1026 */
+} SnapshotListEntry;
+
+/* Answer handler of VexSrv_Broadcast: three strings of one answer (valid only
+ * during the call) and the caller's user value. Plain C calling convention. */
+typedef void(VEXSRV_CDECL *BrowseCallback)(const char *first, const char *second, const char *third,
+                                           int32_t user_value);
+
+#ifdef __cplusplus
+class CStringArray;
+extern "C" {
+#else
+/* A list returned by the library; read it from C++ through the class of the
+ * same name, and give it back with VexSrv_FreeCStringArray. */
+typedef struct CStringArray CStringArray;
+#endif
+
+/* ---- Database start and stop -------------------------------------------
+ * Each sends its code word with lock_key at request offset 8 and reads
+ * status, value and text of a 536-byte reply. */
+
+/* Starts the database (code 1). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartTidewell(int32_t lock_key, const char *node, const char *suffix,
+                                                    int32_t *value, int32_t *status, char *message,
+                                                    int32_t message_length);
+/* Starts the database in its cluster form (code 0x00010001). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartTidewellFromCluster(int32_t lock_key, const char *node,
+                                                               const char *suffix, int32_t *value,
+                                                               int32_t *status, char *message,
+                                                               int32_t message_length);
+/* Stops the database (code 4). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopTidewell(int32_t lock_key, const char *node, const char *suffix,
+                                                   int32_t *value, int32_t *status, char *message,
+                                                   int32_t message_length);
+/* Stops the database in its cluster form (code 0x00010004). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopTidewellFromCluster(int32_t lock_key, const char *node,
+                                                              const char *suffix, int32_t *value,
+                                                              int32_t *status, char *message,
+                                                              int32_t message_length);
+/* Stops the external tasks (code 15). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopExternalTasks(int32_t lock_key, const char *node,
+                                                        const char *suffix, int32_t *value, int32_t *status,
+                                                        char *message, int32_t message_length);
+/* Unmaps the database's programs (code 18). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_UnmapTidewellPrograms(int32_t lock_key, const char *node,
+                                                            const char *suffix, int32_t *value,
+                                                            int32_t *status, char *message,
+                                                            int32_t message_length);
+/* Stops one subsystem (code 7, name at offset 12). Leaves the caller's message
+ * text in place unless the service answers with a text.
+ * Refuses "Subsystem name is too long (at most 8011 characters)". */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopSubsystem(int32_t lock_key, const char *node, const char *suffix,
+                                                    const char *subsystem, int32_t *value, int32_t *status,
+                                                    char *message, int32_t message_length);
+/* As VexSrv_StopSubsystem, waiting for the stop (code 17) when wait is not 0. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopSubsystemAndWait(int32_t lock_key, const char *node,
+                                                           const char *suffix, const char *subsystem,
+                                                           int32_t wait, int32_t *value, int32_t *status,
+                                                           char *message, int32_t message_length);
+
+/* ---- Database status (a quick echo to the node first) ------------------ */
+
+/* Checks the database: code 9, then code 6 when the first status is 0.
+ * value_first and value_second receive the two reply values. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_CheckTidewell(const char *node, const char *suffix, int32_t *value_first,
+                                                    int32_t *value_second, int32_t *status, char *message,
+                                                    int32_t message_length);
+/* Reads the database status (code 19) into *value. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetTidewellStatus(const char *node, const char *suffix, int32_t *value,
+                                                        int32_t *status, char *message,
+                                                        int32_t message_length);
+/* Sets the database status to *value (code 26); *value receives the answer. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetTidewellStatus(const char *node, const char *suffix, int32_t *value,
+                                                        int32_t *status, char *message,
+                                                        int32_t message_length);
+
+/* ---- Exclusive lock, permissions, version ------------------------------ */
+
+/* Takes the exclusive lock (code 10); *lock_token is -1 after any failure. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetExclLock(const char *node, const char *suffix, int32_t *lock_token,
+                                                  int32_t *value, int32_t *status, char *message,
+                                                  int32_t message_length);
+/* Gives the exclusive lock back (code 11, token at offset 8). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_GiveExclLock(int32_t lock_token, const char *node, const char *suffix,
+                                                   int32_t *value, int32_t *status, char *message,
+                                                   int32_t message_length);
+/* Reads the database permissions (code 22) for a query value. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetDBPermis(const char *node, const char *suffix, int32_t query,
+                                                  uint32_t *permission_first, uint32_t *permission_second,
+                                                  int32_t *value, int32_t *status, char *message,
+                                                  int32_t message_length);
+/* Reads the database version (code 23); the outcome goes to *status. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetDBVersion(const char *node, const char *suffix, int32_t *status,
+                                                   int32_t *version_first, int32_t *version_second,
+                                                   int32_t *version_third, char *version_text,
+                                                   uint32_t version_text_length, char *message,
+                                                   int32_t message_length);
+
+/* ---- Audit trail, group configuration, snapshots ----------------------- */
+
+/* Reads the audit-trail configuration (code 27); the text fields are 32 bytes. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetAuditTrailConfiguration(const char *node, const char *suffix,
+                                                                 int32_t *setting_first,
+                                                                 int32_t *setting_second, char *field_first,
+                                                                 char *field_second, int32_t *value,
+                                                                 int32_t *status, char *message,
+                                                                 int32_t message_length);
+/* Writes the audit-trail configuration (code 28). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetAuditTrailConfiguration(const char *node, const char *suffix,
+                                                                 int32_t setting_first,
+                                                                 int32_t setting_second, int32_t *value,
+                                                                 int32_t *status, char *message,
+                                                                 int32_t message_length);
+/* Saves a group configuration under a file name (code 34). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_SaveGroupConfiguration(const char *node, const char *suffix,
+                                                             const char *file_name, int32_t *value,
+                                                             int32_t *status, char *message,
+                                                             int32_t message_length);
+/* Loads a group configuration from a file name (code 35). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_LoadGroupConfiguration(const char *node, const char *suffix,
+                                                             const char *file_name, int32_t load_option,
+                                                             int32_t *value, int32_t *status,
+                                                             char *message, int32_t message_length);
+/* Updates the snapshot list with one entry (code 48). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateSnapshotList(const char *node, const char *suffix,
+                                                         const SnapshotListEntry *entry, int32_t *value,
+                                                         int32_t *status, char *message,
+                                                         int32_t message_length);
+
+/* ---- Task list editing ------------------------------------------------- */
+
+/* Adds a task at the end of the list (code 0xFFFF0008); position must be -1. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList(const char *node, const char *suffix,
+                                                    const TaskDefinition1 *task, int32_t position,
+                                                    int32_t *value, int32_t *status, char *message,
+                                                    int32_t message_length);
+/* Updates a registered task (code 25). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList(const char *node, const char *suffix,
+                                                     const TaskDefinition1 *task, int32_t *value,
+                                                     int32_t *status, char *message, int32_t message_length);
+/* Removes a registered task (code 24). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_RemoveTaskFromList(const char *node, const char *suffix,
+                                                         const TaskDefinition1 *task, int32_t *value,
+                                                         int32_t *status, char *message,
+                                                         int32_t message_length);
+/* Adds a task from a layout-2 record (code 30). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList2(const char *node, const char *suffix,
+                                                     const TaskDefinition2 *task, int32_t *value,
+                                                     int32_t *status, char *message, int32_t message_length);
+/* Updates a task from a layout-2 record (code 31). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList2(const char *node, const char *suffix,
+                                                      const TaskDefinition2 *task, int32_t *value,
+                                                      int32_t *status, char *message, int32_t message_length);
+/* Adds a task from a layout-3 record (code 39). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList3(const char *node, const char *suffix,
+                                                     const TaskDefinition3 *task, int32_t *value,
+                                                     int32_t *status, char *message, int32_t message_length);
+/* Updates a task from a layout-3 record (code 40). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList3(const char *node, const char *suffix,
+                                                      const TaskDefinition3 *task, int32_t *value,
+                                                      int32_t *status, char *message, int32_t message_length);
+/* Adds a task from a layout-4 record (code 42). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList4(const char *node, const char *suffix,
+                                                     const TaskDefinition4 *task, int32_t *value,
+                                                     int32_t *status, char *message, int32_t message_length);
+/* Updates a task from a layout-4 record (code 43). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList4(const char *node, const char *suffix,
+                                                      const TaskDefinition4 *task, int32_t *value,
+                                                      int32_t *status, char *message, int32_t message_length);
+/* Adds a task from a layout-5 record (code 45). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList5(const char *node, const char *suffix,
+                                                     const TaskDefinition5 *task, int32_t *value,
+                                                     int32_t *status, char *message, int32_t message_length);
+/* Updates a task from a layout-5 record (code 46). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList5(const char *node, const char *suffix,
+                                                      const TaskDefinition5 *task, int32_t *value,
+                                                      int32_t *status, char *message, int32_t message_length);
+
+/* ---- Task start and stop ----------------------------------------------- */
+
+/* Starts a task from a layout-1 record (code 2). A failed exchange is reported
+ * with the system's text, also for a missing pipe. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartTask(int32_t lock_key, const char *node, const char *suffix,
+                                                const TaskDefinition1 *task, int32_t *value, int32_t *status,
+                                                char *message, int32_t message_length);
+/* Starts a registered task by name (operation 3, modifier in the high half). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartTaskByName(int32_t lock_key, const char *node, const char *suffix,
+                                                      const char *task_name, int16_t modifier, int32_t *value,
+                                                      int32_t *status, char *message, int32_t message_length);
+/* As VexSrv_StartTaskByName without waiting for the start (operation 29). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartTaskByNameNoBlock(int32_t lock_key, const char *node,
+                                                             const char *suffix, const char *task_name,
+                                                             int16_t modifier, int32_t *value,
+                                                             int32_t *status, char *message,
+                                                             int32_t message_length);
+/* Stops a task by name (code 5, stop_value at offset 12, name at 16). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopTask(int32_t lock_key, const char *node, const char *suffix,
+                                               const char *task_name, int32_t stop_value, int32_t *value,
+                                               int32_t *status, char *message, int32_t message_length);
+
+/* ---- Process launch and running list ----------------------------------- */
+
+/* Starts a process from command_line, text_a, text_e of a layout 3-5 record (code 41). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartProcess(const char *node, const char *suffix,
+                                                   const TaskDefinition3 *task, int32_t *value, int32_t *status,
+                                                   char *message, int32_t message_length);
+/* As VexSrv_StartProcess, with the affinity of a layout 4-5 record (code 44). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartProcessWithAffinity(const char *node, const char *suffix,
+                                                               const TaskDefinition4 *task, int32_t *value,
+                                                               int32_t *status, char *message,
+                                                               int32_t message_length);
+/* As VexSrv_StartProcessWithAffinity, with the priority of a layout-5 record (code 47). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartProcessWithAffinityPriority(const char *node, const char *suffix,
+                                                                       const TaskDefinition5 *task,
+                                                                       int32_t *value, int32_t *status,
+                                                                       char *message,
+                                                                       int32_t message_length);
+/* Asks the service to check its running list (code 36). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_CheckRunningList(const char *node, const char *suffix, int32_t *value,
+                                                       int32_t *status, char *message, int32_t message_length);
+
+/* ---- Startup order, boot start, lists ---------------------------------- */
+
+/* Sets the startup order from task names in the wanted order (code 32). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetRegTaskListStartupOrders(const char *node, const char *suffix,
+                                                                  int32_t *value, int32_t *status,
+                                                                  const CStringArray *task_names,
+                                                                  char *message, int32_t message_length);
+/* Switches start at boot on (on == 1) or off (code 33). */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetStartupAtBoot(const char *node, const char *suffix, int32_t *value,
+                                                       int32_t *status, int32_t on, char *message,
+                                                       int32_t message_length);
+/* Reads the registered task names, in startup order when startup_order is not
+ * 0 (code 12), else in list order (code 13). *list receives a new array that
+ * the caller frees with VexSrv_FreeCStringArray, or null. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetTaskList(int32_t lock_key, const char *node, const char *suffix,
+                                                  int32_t *value, int32_t *status, int32_t startup_order,
+                                                  CStringArray **list, char *message, int32_t message_length);
+/* Reads the subsystem list (code 16); *list as for VexSrv_GetTaskList. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetSubSysList(int32_t lock_key, const char *node, const char *suffix,
+                                                    int32_t *value, int32_t *status, CStringArray **list,
+                                                    char *message, int32_t message_length);
+/* Frees an array returned by a list operation; null does nothing. */
+VEXSRV_API void VEXSRV_CALL VexSrv_FreeCStringArray(CStringArray *list);
+
+/* ---- Discovery --------------------------------------------------------- */
+
+/* Broadcasts a browse request to "\\TARGET\mailslot\Tidewell\Browse" ("*" when
+ * target is null) and calls callback once per answer until a read times out. */
+VEXSRV_API int32_t VEXSRV_CALL VexSrv_Broadcast(const char *target, uint32_t read_timeout_ms,
+                                                BrowseCallback callback, int32_t user_value, char *message,
+                                                int32_t message_length);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VEXSRVAPI_H */

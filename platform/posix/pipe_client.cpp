@@ -1,0 +1,70 @@
+// The named-pipe transaction over an abstract-namespace SOCK_SEQPACKET socket:
+// connect, one request message, one reply message, close.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/local_names.h"
+
+namespace vex::platform {
+namespace {
+
+class Socket {
+  public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Socket(const Socket &) = delete;
+    Socket &operator=(const Socket &) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+} // namespace
+
+std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_size, void *reply,
+                            std::uint32_t reply_size) {
+    std::string_view node, path;
+    if (pipe_name == nullptr || !posix::SplitObjectName(pipe_name, "pipe", &node, &path)) return kErrorInvalidName;
+    // Remote nodes are out of reach of this layer.
+    if (!posix::IsLocalNode(node)) return kErrorBadNetPath;
+    sockaddr_un addr{};
+    socklen_t addr_len = 0;
+    if (const std::uint32_t e = posix::AbstractAddress("pipe", path, &addr, &addr_len); e != 0) return e;
+
+    Socket sock(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (sock.get() < 0) return posix::Win32FromErrno(errno);
+    // A blocking connect waits while the server's backlog is full: the wait
+    // for a free pipe instance, without limit.
+    while (::connect(sock.get(), reinterpret_cast<const sockaddr *>(&addr), addr_len) != 0) {
+        if (errno != EINTR) return posix::Win32FromErrno(errno);
+    }
+    ssize_t sent;
+    do {
+        sent = ::send(sock.get(), request, request_size, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) return posix::Win32FromErrno(errno);
+    if (static_cast<std::uint32_t>(sent) != request_size) return kErrorBrokenPipe;
+
+    // MSG_TRUNC makes recv report the message's full length, so a reply longer
+    // than the offered buffer is told apart as on Windows.
+    ssize_t got;
+    do {
+        got = ::recv(sock.get(), reply, reply_size, MSG_TRUNC);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return posix::Win32FromErrno(errno);
+    // The peer closed without a reply.
+    if (got == 0) return kErrorBrokenPipe;
+    if (static_cast<std::uint64_t>(got) > reply_size) return kErrorMoreData;
+    return kErrorSuccess;
+}
+
+} // namespace vex::platform

@@ -1,0 +1,131 @@
+// Records, code words, bounded copy, pipe names and the connection message.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/system_text.h"
+#include "transport/record.h"
+#include "transport/transaction.h"
+#include "util/error_desc.h"
+#include "util/fixed_text.h"
+
+namespace vex {
+namespace {
+
+TEST(CodeWord, KeepsOnlyTheLowSixteenBitsOfTheModifier) {
+    EXPECT_EQ(MakeCode(8, 0xFFFF), 0xFFFF0008u);
+    EXPECT_EQ(MakeCode(3, 5), 0x50003u);
+    EXPECT_EQ(MakeCode(3, 0x12345), 0x23450003u);
+    EXPECT_EQ(MakeCode(1, 1), 0x00010001u);
+}
+
+TEST(Reply, SixteenBitValueIsSignExtendedFromTheLowHalf) {
+    TaskServiceReply r(kLongReplySize);
+    r.Clear();
+    r.PutU32(kRepValue, 0xFFFF0000u);
+    EXPECT_EQ(r.Value16(), 0);
+    r.PutU32(kRepValue, 0x0000FFFFu);
+    EXPECT_EQ(r.Value16(), -1);
+    r.PutU32(kRepValue, 0x00017FFFu);
+    EXPECT_EQ(r.Value16(), 0x7FFF);
+}
+
+TEST(Reply, TextWithoutZeroEndsAtTheLastByteOfTheReply) {
+    TaskServiceReply r(kShortReplySize);
+    r.Clear();
+    for (std::size_t i = kRepText; i < kShortReplySize; ++i) r.PutU8(i, 'x');
+    // Bytes past the offered size never count.
+    r.PutU8(kShortReplySize, 'y');
+    EXPECT_EQ(r.Text(), std::string(512, 'x'));
+}
+
+TEST(Request, WritesThatDoNotFitAreRefused) {
+    TaskServiceRequest q;
+    q.Clear();
+    EXPECT_TRUE(q.PutText(kRequestSize - 2, "a"));
+    EXPECT_FALSE(q.PutText(kRequestSize - 1, "a"));
+    EXPECT_FALSE(q.PutU32(kRequestSize - 3, 1));
+    EXPECT_FALSE(q.PutText(kRequestSize + 5, ""));
+    EXPECT_EQ(q.U8(kRequestSize - 2), 'a');
+}
+
+class BoundedCopyTest : public ::testing::Test {
+  protected:
+    char buf[8];
+    void SetUp() override { std::memset(buf, '#', sizeof buf); }
+};
+
+TEST_F(BoundedCopyTest, ShorterTextIsZeroFilledToTheLength) {
+    BoundedCopy(buf, 6, "abc");
+    EXPECT_EQ(std::string(buf, 8), std::string("abc\0\0\0##", 8));
+}
+
+TEST_F(BoundedCopyTest, TextThatFillsTheLengthHasNoTerminator) {
+    BoundedCopy(buf, 3, "abc");
+    EXPECT_EQ(std::string(buf, 8), "abc#####");
+    BoundedCopy(buf, 1, "xyz");
+    EXPECT_EQ(std::string(buf, 8), "xbc#####");
+}
+
+TEST_F(BoundedCopyTest, ZeroNegativeLengthAndNullBufferWriteNothing) {
+    BoundedCopy(buf, 0, "abc");
+    BoundedCopy(buf, -5, "abc");
+    BoundedCopy(nullptr, 5, "abc");
+    EXPECT_EQ(std::string(buf, 8), "########");
+}
+
+TEST(PipeName, EmptySuffixGivesTwoUnderscores) {
+    char name[kPipeNameCapacity];
+    ASSERT_TRUE(ComposePipeName("PLANT7", "", name));
+    EXPECT_STREQ(name, "\\\\PLANT7\\pipe\\ZEPTAR__TSK_REQ");
+    ASSERT_TRUE(ComposePipeName("PLANT7", "_B", name));
+    EXPECT_STREQ(name, "\\\\PLANT7\\pipe\\ZEPTAR__B_TSK_REQ");
+}
+
+TEST(PipeName, FitsExactlyAt488CharactersAndNotBeyond) {
+    char name[kPipeNameCapacity];
+    EXPECT_TRUE(ComposePipeName(std::string(400, 'n').c_str(), std::string(88, 's').c_str(), name));
+    EXPECT_EQ(std::strlen(name), 511u);
+    EXPECT_FALSE(ComposePipeName(std::string(400, 'n').c_str(), std::string(89, 's').c_str(), name));
+}
+
+TEST(ConnectionMessage, NamesDisplayNameAndNodeWithOneLineFeed) {
+    char buf[300];
+    CopyConnectionMessage("PLANT7", "", buf, sizeof buf);
+    EXPECT_STREQ(buf, "Cannot connect to service 'Kestrane Tidewell Task Service' on node 'PLANT7'\n"
+                      "Please make sure the service is running.");
+    EXPECT_EQ(std::strlen(buf), 110u + 6u);
+}
+
+TEST(ConnectionMessage, IsCutToItsBufferForVeryLongNames) {
+    char buf[400];
+    std::memset(buf, '#', sizeof buf);
+    CopyConnectionMessage(std::string(300, 'n').c_str(), "_s", buf, sizeof buf);
+    EXPECT_EQ(std::strlen(buf), 255u);
+    EXPECT_EQ(buf[399], 0); // zero-filled to the length
+}
+
+TEST(FixedText, CutsAndReportsOverflow) {
+    FixedText<6> t;
+    t.Append("abc").AppendHex(0x1f);
+    EXPECT_STREQ(t.c_str(), "abc1f");
+    EXPECT_FALSE(t.overflowed());
+    t.Append("zz");
+    EXPECT_STREQ(t.c_str(), "abc1f");
+    EXPECT_TRUE(t.overflowed());
+    FixedText<32> d;
+    d.AppendDecimal(-2147483648LL).Append(' ').AppendHex(0);
+    EXPECT_STREQ(d.c_str(), "-2147483648 0");
+}
+
+TEST(ErrorDesc, GivesTheSystemsTextWithoutLineBreak) {
+    for (std::uint32_t code : {2u, 5u, 53u, 109u, 121u, 123u, 234u})
+        EXPECT_EQ(util::VexWin32ErrorDesc(code).view(), test::SystemText(code)) << code;
+}
+
+TEST(ErrorDesc, NamesUnknownCodes) {
+    EXPECT_EQ(util::VexWin32ErrorDesc(0x7FFFFFF0u).view(), "Unknown error 2147483632");
+}
+
+} // namespace
+} // namespace vex
