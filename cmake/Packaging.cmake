@@ -1,0 +1,55 @@
+# Installation, the CMake package, pkg-config and the Windows distribution.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VEXSRV_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vexsrvapi)
+
+install(TARGETS vexsrvapi
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/vexsrvapi-linker EXCLUDE_FROM_ALL)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${VEXSRV_GENERATED_DIR}/vexsrv/version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vexsrv)
+if(WIN32)
+  get_property(_implib GLOBAL PROPERTY VEXSRV_IMPORT_LIB)
+  install(FILES ${_implib} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/exports/vexsrvapi.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+else()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/templates/vexsrvapi.pc.in ${VEXSRV_GENERATED_DIR}/vexsrvapi.pc @ONLY)
+  install(FILES ${VEXSRV_GENERATED_DIR}/vexsrvapi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+
+# The command-line tool and the service, where this tree builds them.
+foreach(_program vexsrv tidewell-taskd)
+  if(TARGET ${_program})
+    install(TARGETS ${_program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/templates/vexsrvapiConfig.cmake.in
+  ${VEXSRV_GENERATED_DIR}/vexsrvapiConfig.cmake @ONLY)
+write_basic_package_version_file(${VEXSRV_GENERATED_DIR}/vexsrvapiConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${VEXSRV_GENERATED_DIR}/vexsrvapiConfig.cmake ${VEXSRV_GENERATED_DIR}/vexsrvapiConfigVersion.cmake
+  DESTINATION ${VEXSRV_PACKAGE_DIR})
+
+# The Windows distribution archive: `cmake --build build/win --target dist`.
+if(WIN32)
+  set(_dist_name vexsrvapi-${PROJECT_VERSION}-win32)
+  set(_dist_root ${CMAKE_BINARY_DIR}/dist/${_dist_name})
+  set(VEXSRV_DIST_ARCHIVE ${CMAKE_BINARY_DIR}/dist/${_dist_name}.zip CACHE INTERNAL "")
+  add_custom_target(dist
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${_dist_root}
+    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${_dist_root}
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/windows-distribution.md ${_dist_root}/README.txt
+    COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR}/dist
+            ${CMAKE_COMMAND} -E tar cf ${_dist_name}.zip --format=zip ${_dist_name}
+    COMMENT "Windows distribution ${_dist_name}.zip"
+    VERBATIM)
+  add_dependencies(dist vexsrvapi vexsrvapi_implib)
+  foreach(_program vexsrv tidewell-taskd)
+    if(TARGET ${_program})
+      add_dependencies(dist ${_program})
+    endif()
+  endforeach()
+endif()
