@@ -19,4 +19,17 @@ cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build/win -j "$jobs"
 ctest --test-dir build/win --output-on-failure -j "$jobs"
 
+# Checking builds: the whole Linux suite under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and again under ThreadSanitizer. The consumer
+# test builds unsanitized programs outside the tree, so it runs only above.
+echo "== Linux build with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEXSRV_SANITIZE=address,undefined
+cmake --build build/asan -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs" -E installed_package_consumers
+
+echo "== Linux build with ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEXSRV_SANITIZE=thread
+cmake --build build/tsan -j "$jobs"
+ctest --test-dir build/tsan --output-on-failure -j "$jobs" -E installed_package_consumers
+
 echo "== all suites passed"
