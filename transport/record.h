@@ -114,7 +114,9 @@ template <std::size_t Capacity> class ByteRecord {
     static constexpr std::size_t capacity() { return Capacity; }
 
   private:
-    std::array<std::uint8_t, Capacity> bytes_{};
+    // Left uninitialised: every operation clears its records itself, and a
+    // short reply clears only the bytes it offers to the pipe.
+    std::array<std::uint8_t, Capacity> bytes_;
 };
 
 // The fixed 8024-byte request record.
@@ -134,6 +136,8 @@ class TaskServiceReply : public ByteRecord<kLongReplySize> {
   public:
     explicit TaskServiceReply(std::size_t size) : size_(size <= kLongReplySize ? size : kLongReplySize) {}
     std::size_t size() const { return size_; }
+    // Clears the offered bytes; nothing past them is ever read.
+    void Clear() { std::memset(data(), 0, size_); }
 
     std::int32_t Status() const { return I32(kRepStatus); }
     std::int32_t Value() const { return I32(kRepValue); }
