@@ -50,8 +50,9 @@
 
 /* ---- Records shared with the caller ------------------------------------ */
 
-/* Text fields hold NUL-terminated 8-bit strings; an empty text (first byte 0)
- * counts as absent. Layout sizes and offsets are fixed on every platform. */
+/* Text fields hold NUL-terminated 8-bit strings, so at most their width minus
+ * one characters; an empty text (first byte 0) counts as absent. Layout sizes
+ * (864, 1300, 3604, 3608, 3612) and offsets are fixed on every platform. */
 typedef struct TaskDefinition1 {
     char task_name[32];      /* 0 */
     char service_suffix[64]; /* 32; never read: the suffix argument travels */
@@ -276,63 +277,107 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateSnapshotList(const char *node, const
                                                          int32_t *status, char *message,
                                                          int32_t message_length);
 
-/* ---- Task list editing ------------------------------------------------- */
+/* ---- Task list editing -------------------------------------------------
+ * Each member carries its record to the service and reads status, value and
+ * text of a 536-byte reply. Layout 1 travels in the narrow form (16-bit
+ * presence flags at request offset 12, the record's fields at 14 plus their
+ * record offsets), layouts 2 to 5 in the wide form (32-bit flags at 12, fields
+ * at 16 plus their record offsets). The suffix argument travels in the
+ * service_suffix slot; the record's own service_suffix is never read. A text
+ * goes only when it is not empty, except the suffix in layout 1 and text_a in
+ * the updates, which always go; in layouts 2 to 5 every number and byte goes,
+ * zero included.
+ *
+ * Refusals, tested in this order; each sends nothing and leaves *value and
+ * *status untouched:
+ *   "Inserting tasks to a given location is not supported yet."
+ *       VexSrv_AddTaskToList: the position argument is not -1 (tested first)
+ *   "task record should be defined"       the record pointer is null
+ *   "Inserting tasks to a given location is not supported yet."
+ *       the add members of layouts 2 to 5: the record's position is not -1
+ *   "command_line should be defined"      an add member: command_line empty
+ *   "task name should be defined"         a member of layouts 2 to 5:
+ *                                         task_name empty
+ *   "<field> is not terminated within its <width> bytes"
+ *       a text to be sent fills its field with no NUL, for example
+ *       "text_a is not terminated within its 1024 bytes"; fields in record
+ *       order (layout 1's text_e is read as the 128 bytes declared here)
+ *   "service suffix is too long (at most 63 characters)"
+ *       the suffix to be sent does not fit its 64-byte slot
+ * and then the refusals common to every exchanging operation. A failed
+ * exchange is reported as for every operation (the connection message for a
+ * missing pipe). */
 
-/* Adds a task at the end of the list (code 0xFFFF0008); position must be -1. */
+/* Adds a task at the end of the list (code 0xFFFF0008); position must be -1.
+ * Sends presence flags 0x101 for a record with only command_line set. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList(const char *node, const char *suffix,
                                                     const TaskDefinition1 *task, int32_t position,
                                                     int32_t *value, int32_t *status, char *message,
                                                     int32_t message_length);
-/* Updates a registered task (code 25). */
+/* Updates a registered task (code 25). Requires nothing; text_a always goes
+ * (flags 0x120 for a record with every text empty). */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList(const char *node, const char *suffix,
                                                      const TaskDefinition1 *task, int32_t *value,
                                                      int32_t *status, char *message, int32_t message_length);
-/* Removes a registered task (code 24). */
+/* Removes a registered task (code 24). Requires nothing (flags 0x100 for a
+ * record with every text empty). */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_RemoveTaskFromList(const char *node, const char *suffix,
                                                          const TaskDefinition1 *task, int32_t *value,
                                                          int32_t *status, char *message,
                                                          int32_t message_length);
-/* Adds a task from a layout-2 record (code 30). */
+/* Adds a task from a layout-2 record (code 30); position must be -1,
+ * command_line and task_name set. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList2(const char *node, const char *suffix,
                                                      const TaskDefinition2 *task, int32_t *value,
                                                      int32_t *status, char *message, int32_t message_length);
-/* Updates a task from a layout-2 record (code 31). */
+/* Updates a task from a layout-2 record (code 31); task_name must be set, the
+ * position goes as it is. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList2(const char *node, const char *suffix,
                                                       const TaskDefinition2 *task, int32_t *value,
                                                       int32_t *status, char *message, int32_t message_length);
-/* Adds a task from a layout-3 record (code 39). */
+/* Adds a task from a layout-3 record (code 39); as VexSrv_AddTaskToList2. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList3(const char *node, const char *suffix,
                                                      const TaskDefinition3 *task, int32_t *value,
                                                      int32_t *status, char *message, int32_t message_length);
-/* Updates a task from a layout-3 record (code 40). */
+/* Updates a task from a layout-3 record (code 40); as VexSrv_UpdateTaskList2. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList3(const char *node, const char *suffix,
                                                       const TaskDefinition3 *task, int32_t *value,
                                                       int32_t *status, char *message, int32_t message_length);
-/* Adds a task from a layout-4 record (code 42). */
+/* Adds a task from a layout-4 record (code 42), affinity included. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList4(const char *node, const char *suffix,
                                                      const TaskDefinition4 *task, int32_t *value,
                                                      int32_t *status, char *message, int32_t message_length);
-/* Updates a task from a layout-4 record (code 43). */
+/* Updates a task from a layout-4 record (code 43), affinity included. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList4(const char *node, const char *suffix,
                                                       const TaskDefinition4 *task, int32_t *value,
                                                       int32_t *status, char *message, int32_t message_length);
-/* Adds a task from a layout-5 record (code 45). */
+/* Adds a task from a layout-5 record (code 45), affinity and priority included. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_AddTaskToList5(const char *node, const char *suffix,
                                                      const TaskDefinition5 *task, int32_t *value,
                                                      int32_t *status, char *message, int32_t message_length);
-/* Updates a task from a layout-5 record (code 46). */
+/* Updates a task from a layout-5 record (code 46), affinity and priority included. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateTaskList5(const char *node, const char *suffix,
                                                       const TaskDefinition5 *task, int32_t *value,
                                                       int32_t *status, char *message, int32_t message_length);
 
-/* ---- Task start and stop ----------------------------------------------- */
+/* ---- Task start and stop -----------------------------------------------
+ * lock_key goes unchanged to request offset 8; the reply is 536 bytes. */
 
-/* Starts a task from a layout-1 record (code 2). A failed exchange is reported
- * with the system's text, also for a missing pipe. */
+/* Starts a task from a layout-1 record (code 2), carried as by
+ * VexSrv_UpdateTaskList's narrow form but with text_a only when not empty.
+ * Refuses as the layout-1 list members: "task record should be defined",
+ * "command_line should be defined", then "<field> is not terminated within its
+ * <width> bytes" and "service suffix is too long (at most 63 characters)".
+ * A failed exchange puts the system error code in *status and the system's
+ * text for it in the message buffer, also for a missing pipe (code 2): never
+ * the connection message. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartTask(int32_t lock_key, const char *node, const char *suffix,
                                                 const TaskDefinition1 *task, int32_t *value, int32_t *status,
                                                 char *message, int32_t message_length);
-/* Starts a registered task by name (operation 3, modifier in the high half). */
+/* Starts a registered task by name: operation 3 in the code word's low half,
+ * the modifier's 16 bits in its high half (5 gives 0x50003, -1 0xFFFF0003);
+ * the name with its NUL at offset 12. A null name goes as the empty name.
+ * Refuses "task name is too long (at most 8011 characters)". */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartTaskByName(int32_t lock_key, const char *node, const char *suffix,
                                                       const char *task_name, int16_t modifier, int32_t *value,
                                                       int32_t *status, char *message, int32_t message_length);
@@ -342,14 +387,27 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartTaskByNameNoBlock(int32_t lock_key, c
                                                              int16_t modifier, int32_t *value,
                                                              int32_t *status, char *message,
                                                              int32_t message_length);
-/* Stops a task by name (code 5, stop_value at offset 12, name at 16). */
+/* Stops a task by name (code 5, stop_value at offset 12, the name with its NUL
+ * at 16). A null name goes as the empty name.
+ * Refuses "task name is too long (at most 8007 characters)". */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopTask(int32_t lock_key, const char *node, const char *suffix,
                                                const char *task_name, int32_t stop_value, int32_t *value,
                                                int32_t *status, char *message, int32_t message_length);
 
-/* ---- Process launch and running list ----------------------------------- */
+/* ---- Process launch and running list -----------------------------------
+ * The three launches send, in the wide form, only command_line (required,
+ * flag 0x1), the suffix argument (always, also empty, 0x100), text_a (0x20)
+ * and text_e (0x10) when not empty, and where their names say so affinity
+ * (0x20000) and priority (0x40000), zero included. These sit at the same
+ * offsets in layouts 3 to 5, so a later layout may be passed. No other field
+ * is read or examined. Refusals, in order, sending nothing:
+ *   "task record should be defined", "command_line should be defined",
+ *   "<field> is not terminated within its 1024 bytes" (command_line, text_a,
+ *   text_e), "service suffix is too long (at most 63 characters)".
+ * A failed exchange is reported as by VexSrv_StartTask: the system's text,
+ * also for a missing pipe. The reply's text is copied whatever its value. */
 
-/* Starts a process from command_line, text_a, text_e of a layout 3-5 record (code 41). */
+/* Starts a process from a layout 3-5 record (code 41). */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartProcess(const char *node, const char *suffix,
                                                    const TaskDefinition3 *task, int32_t *value, int32_t *status,
                                                    char *message, int32_t message_length);
@@ -364,7 +422,9 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_StartProcessWithAffinityPriority(const cha
                                                                        int32_t *value, int32_t *status,
                                                                        char *message,
                                                                        int32_t message_length);
-/* Asks the service to check its running list (code 36). */
+/* Asks the service to check its running list (code 36, no payload). A failed
+ * exchange is reported as for every operation (the connection message for a
+ * missing pipe); the reply's text is copied whatever its value. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_CheckRunningList(const char *node, const char *suffix, int32_t *value,
                                                        int32_t *status, char *message, int32_t message_length);
 
