@@ -157,7 +157,137 @@ typedef void(VEXSRV_CDECL *BrowseCallback)(const char *first, const char *second
                                            int32_t user_value);
 
 #ifdef __cplusplus
-class CStringArray;
+#include <stddef.h>
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+/* ---- Strings and string arrays at the boundary of the list operations ----
+ *
+ * Both classes keep plain data (pointers and 32-bit counts) and define every
+ * member inline, so that a caller built with another compiler reads them the
+ * same way. Memory is allocated and freed in one module at a time:
+ *   - a CString allocates its text in the module that constructs or copies it
+ *     and frees it in the module that destroys it: copy a string out of an
+ *     array, never assign into an array's element (elements are read-only);
+ *   - a CStringArray grows through a virtual member, so an array always grows
+ *     with the allocator of the module that created it;
+ *   - arrays returned by the library are given back with
+ *     VexSrv_FreeCStringArray, which deletes them through the virtual
+ *     destructor inside the library. An array the caller builds itself (for
+ *     VexSrv_SetRegTaskListStartupOrders) stays the caller's: the library only
+ *     reads it, never changes or frees it.
+ * Access outside an array throws std::invalid_argument; exhaustion of memory
+ * throws std::bad_alloc. */
+
+/* An 8-bit text with its length; the empty text holds no memory. */
+class CString {
+  public:
+    CString() noexcept : text_(nullptr), length_(0) {}
+    /* A copy of a NUL-terminated text; null gives the empty text. */
+    CString(const char *text) : text_(nullptr), length_(0) { Assign(text, text != nullptr ? std::strlen(text) : 0); }
+    /* A copy of the first length bytes of text, followed by a NUL. */
+    CString(const char *text, int32_t length) : text_(nullptr), length_(0) {
+        if (length < 0 || (text == nullptr && length > 0)) throw std::invalid_argument("CString text is invalid");
+        Assign(text, static_cast<size_t>(length));
+    }
+    CString(const CString &other) : text_(nullptr), length_(0) {
+        Assign(other.text_, static_cast<size_t>(other.length_));
+    }
+    CString &operator=(const CString &other) {
+        if (this != &other) {
+            CString copy(other);
+            Swap(copy);
+        }
+        return *this;
+    }
+    ~CString() { delete[] text_; }
+
+    bool IsEmpty() const noexcept { return length_ == 0; }
+    /* Length in bytes, without the terminating NUL. */
+    int32_t GetLength() const noexcept { return length_; }
+    /* The NUL-terminated text; never null. */
+    const char *GetString() const noexcept { return text_ != nullptr ? text_ : ""; }
+
+  private:
+    friend class CStringArray;
+
+    void Assign(const char *text, size_t length) {
+        if (length == 0) return;
+        if (length > static_cast<size_t>(INT32_MAX) - 1) throw std::bad_alloc();
+        text_ = new char[length + 1];
+        std::memcpy(text_, text, length);
+        text_[length] = 0;
+        length_ = static_cast<int32_t>(length);
+    }
+    void Swap(CString &other) noexcept {
+        char *t = text_;
+        text_ = other.text_;
+        other.text_ = t;
+        int32_t n = length_;
+        length_ = other.length_;
+        other.length_ = n;
+    }
+
+    char *text_;
+    int32_t length_;
+};
+
+/* A growable array of CString. Elements are read through GetAt and operator[]
+ * (index 0 to GetSize() - 1) and appended with Add. */
+class CStringArray {
+  public:
+    CStringArray() noexcept : items_(nullptr), size_(0), capacity_(0) {}
+    CStringArray(const CStringArray &) = delete;
+    CStringArray &operator=(const CStringArray &) = delete;
+
+  private:
+    /* Declared ahead of the destructor so that it takes the first slot of the
+     * virtual table under every compiler's layout. Through the table it runs
+     * in the module that created the array, with that module's allocator. */
+    virtual int32_t AppendCopy(const char *text, int32_t length) {
+        CString item(text, length);
+        if (size_ == capacity_) Grow();
+        items_[size_].Swap(item);
+        return size_++;
+    }
+
+  public:
+    virtual ~CStringArray() { delete[] items_; }
+
+    /* Appends a copy of text; returns the new element's index, the size before. */
+    int32_t Add(const CString &text) { return AppendCopy(text.GetString(), text.GetLength()); }
+    int32_t Add(const char *text) {
+        const size_t length = text != nullptr ? std::strlen(text) : 0;
+        if (length > static_cast<size_t>(INT32_MAX) - 1) throw std::bad_alloc();
+        return AppendCopy(text, static_cast<int32_t>(length));
+    }
+
+    int32_t GetSize() const noexcept { return size_; }
+    bool IsEmpty() const noexcept { return size_ == 0; }
+    const CString &GetAt(int32_t index) const {
+        if (index < 0 || index >= size_) throw std::invalid_argument("CStringArray index out of range");
+        return items_[index];
+    }
+    const CString &operator[](int32_t index) const { return GetAt(index); }
+
+  private:
+    void Grow() {
+        if (capacity_ > INT32_MAX / 2) throw std::bad_alloc();
+        const int32_t capacity = capacity_ != 0 ? capacity_ * 2 : 8;
+        CString *items = new CString[static_cast<size_t>(capacity)];
+        for (int32_t i = 0; i < size_; ++i) items[i].Swap(items_[i]);
+        delete[] items_;
+        items_ = items;
+        capacity_ = capacity;
+    }
+
+    CString *items_;
+    int32_t size_;
+    int32_t capacity_;
+};
+
 extern "C" {
 #else
 /* A list returned by the library; read it from C++ through the class of the
@@ -430,18 +560,37 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_CheckRunningList(const char *node, const c
 
 /* ---- Startup order, boot start, lists ---------------------------------- */
 
-/* Sets the startup order from task names in the wanted order (code 32). */
+/* Sets the startup order from task names in the wanted order (code 32): the
+ * names are packed from request offset 24 (docs/packed-list.md), each with its
+ * order number, 1 for the first; empty names are skipped. The array is only
+ * read. The reply's text is copied only when its value is not 0. Refuses:
+ *   "task names array should be defined"   task_names is null
+ *   "Tasks list is empty"                  the array's size is 0 or less
+ *   "Too many tasks in the registered tasks list"
+ *                                          the packed names take > 8000 bytes
+ *   "Task name is too long for the startup order (at most 254 characters)"
+ *   "Too many tasks for the startup order (at most 255 named tasks)" */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetRegTaskListStartupOrders(const char *node, const char *suffix,
                                                                   int32_t *value, int32_t *status,
                                                                   const CStringArray *task_names,
                                                                   char *message, int32_t message_length);
-/* Switches start at boot on (on == 1) or off (code 33). */
+/* Switches start at boot on (on == 1, sent as 1 at offset 12) or off (any
+ * other value, sent as 0) (code 33). The reply's text is copied only when its
+ * value is not 0. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetStartupAtBoot(const char *node, const char *suffix, int32_t *value,
                                                        int32_t *status, int32_t on, char *message,
                                                        int32_t message_length);
 /* Reads the registered task names, in startup order when startup_order is not
- * 0 (code 12), else in list order (code 13). *list receives a new array that
- * the caller frees with VexSrv_FreeCStringArray, or null. */
+ * 0 (code 12), else in list order (code 13). lock_key goes to request offset 8.
+ * *list is set to null first; when the reply's value is 0 it receives a new
+ * array of the listed names (empty for an empty list), index 0 holding the
+ * first, which the caller frees with VexSrv_FreeCStringArray; otherwise the
+ * reply's text reaches the message buffer and *list stays null. The status
+ * alone decides the result: an array may come with a result of 0, and must
+ * still be freed. Refuses "list pointer should be defined" for a null list.
+ * Exhaustion of memory while the array is filled throws std::bad_alloc to the
+ * caller; an array already in *list is the caller's to free. A Windows module
+ * cannot pass an exception on: there it fails with status 8 and its text. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetTaskList(int32_t lock_key, const char *node, const char *suffix,
                                                   int32_t *value, int32_t *status, int32_t startup_order,
                                                   CStringArray **list, char *message, int32_t message_length);

@@ -13,6 +13,9 @@ cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/linux -j "$jobs"
 ctest --test-dir build/linux --output-on-failure -j "$jobs"
 
+echo "== Fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS:-60} s each"
+"$root/scripts/fuzz.sh"
+
 echo "== Windows build (mingw-w64 i686, tests under Wine)"
 cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
