@@ -338,14 +338,20 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopSubsystemAndWait(int32_t lock_key, con
                                                            int32_t wait, int32_t *value, int32_t *status,
                                                            char *message, int32_t message_length);
 
-/* ---- Database status (a quick echo to the node first) ------------------ */
+/* ---- Database status (a quick echo to the node first) ------------------
+ * Each first sends one ICMP echo to the node and waits up to 2000 ms. A node
+ * that does not answer fails the call with *status 0 and the message
+ * "Host is unreachable", and nothing is sent; judge success by the result.
+ * A node that cannot be probed (a name that does not resolve to IPv4, ".",
+ * no ICMP support) is taken as reachable and the exchange reports. */
 
 /* Checks the database: code 9, then code 6 when the first status is 0.
- * value_first and value_second receive the two reply values. */
+ * value_first and value_second receive the two reply values, and are 0 until
+ * their answers come. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_CheckTidewell(const char *node, const char *suffix, int32_t *value_first,
                                                     int32_t *value_second, int32_t *status, char *message,
                                                     int32_t message_length);
-/* Reads the database status (code 19) into *value. */
+/* Reads the database status (code 19) into *value; *value is 0 until it comes. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetTidewellStatus(const char *node, const char *suffix, int32_t *value,
                                                         int32_t *status, char *message,
                                                         int32_t message_length);
@@ -364,12 +370,20 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetExclLock(const char *node, const char *
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_GiveExclLock(int32_t lock_token, const char *node, const char *suffix,
                                                    int32_t *value, int32_t *status, char *message,
                                                    int32_t message_length);
-/* Reads the database permissions (code 22) for a query value. */
+/* Reads the database permissions (code 22) for a query value. *value is the
+ * reply value's low 16 bits, sign-extended: 0 fills the two words from the
+ * reply, any other value sets them to 0 and gives the service's text. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetDBPermis(const char *node, const char *suffix, int32_t query,
                                                   uint32_t *permission_first, uint32_t *permission_second,
                                                   int32_t *value, int32_t *status, char *message,
                                                   int32_t message_length);
-/* Reads the database version (code 23); the outcome goes to *status. */
+/* Reads the database version (code 23); the outcome (the reply value's low 16
+ * bits, sign-extended) goes to *status. version_text receives the service's
+ * text, or "Target computer is offline." when the exchange fails, or "Target
+ * system does not support DB version requests." for an outcome other than 0;
+ * never more than version_text_length bytes, cut to fit and NUL-terminated
+ * (nothing for a length of 0). The message buffer is written only when the
+ * exchange fails. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetDBVersion(const char *node, const char *suffix, int32_t *status,
                                                    int32_t *version_first, int32_t *version_second,
                                                    int32_t *version_third, char *version_text,
@@ -378,7 +392,8 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetDBVersion(const char *node, const char 
 
 /* ---- Audit trail, group configuration, snapshots ----------------------- */
 
-/* Reads the audit-trail configuration (code 27); the text fields are 32 bytes. */
+/* Reads the audit-trail configuration (code 27). The two text fields are
+ * copied as 32 whole bytes each, without a terminator of their own. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetAuditTrailConfiguration(const char *node, const char *suffix,
                                                                  int32_t *setting_first,
                                                                  int32_t *setting_second, char *field_first,
@@ -391,17 +406,23 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetAuditTrailConfiguration(const char *nod
                                                                  int32_t setting_second, int32_t *value,
                                                                  int32_t *status, char *message,
                                                                  int32_t message_length);
-/* Saves a group configuration under a file name (code 34). */
+/* Saves a group configuration under a file name (code 34).
+ * Refuses "File name is invalid" (null or empty) and
+ * "File name is too long (at most 7999 characters)". */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_SaveGroupConfiguration(const char *node, const char *suffix,
                                                              const char *file_name, int32_t *value,
                                                              int32_t *status, char *message,
                                                              int32_t message_length);
-/* Loads a group configuration from a file name (code 35). */
+/* Loads a group configuration from a file name (code 35); refusals as for
+ * VexSrv_SaveGroupConfiguration. */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_LoadGroupConfiguration(const char *node, const char *suffix,
                                                              const char *file_name, int32_t load_option,
                                                              int32_t *value, int32_t *status,
                                                              char *message, int32_t message_length);
-/* Updates the snapshot list with one entry (code 48). */
+/* Updates the snapshot list with one entry (code 48). A failed exchange is
+ * reported with the system's text, also for a missing pipe. Refuses
+ * "snapshot name should be defined" (null entry or empty name) and
+ * "snapshot name is too long (at most 1023 characters)" (no NUL in name). */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateSnapshotList(const char *node, const char *suffix,
                                                          const SnapshotListEntry *entry, int32_t *value,
                                                          int32_t *status, char *message,

@@ -38,4 +38,19 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
 // NUL-terminated within size bytes (size > 0). Safe to call from any thread.
 void ErrorText(std::uint32_t code, char *buffer, std::size_t size);
 
+// ---- Host reachability probe ------------------------------------------------
+
+// What one ICMP echo to a node came to.
+enum class EchoOutcome {
+    Replied,       // an answer came: an echo reply, or an ICMP error about the echo
+    NoReply,       // nothing within the time-out, or the echo could not be sent
+    NotCarriedOut, // no ICMP support, name not resolvable, no resources
+};
+
+// Sends one echo of 64 bytes of 0x63 to the first IPv4 address that the host
+// name resolves to and waits up to timeout_ms for the answer. The name goes to
+// the system's resolver as it is: the caller keeps "." and other names that
+// are not host names away from it. Safe to call from several threads at once.
+EchoOutcome EchoHost(const char *host, std::uint32_t timeout_ms);
+
 } // namespace vex::platform
