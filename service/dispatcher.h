@@ -1,0 +1,36 @@
+// The request core: one request record in, one reply record out, with no
+// pipe in between. The server, the tests and the fuzz target all enter here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "service/requests.h"
+#include "service/task_service.h"
+
+namespace taskd {
+
+// Who may send requests: the service's own user, root and the users of
+// --allow-user. Callers whose user the platform does not tell are let in.
+struct AccessPolicy {
+    bool check_users = false;
+    std::vector<std::uint32_t> allowed_users;
+};
+
+// What the log says about a request.
+struct RequestSummary {
+    std::uint32_t code = 0;
+    const char *name = "unknown";
+    std::int32_t status = 0;
+    std::int32_t value = 0;
+};
+
+// Decodes the request (any bytes, any size), carries it out and returns the
+// reply record, always of the size its operation's caller offers (536 bytes
+// for a code the service does not know).
+std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data,
+                                        std::size_t size, const Caller &caller, RequestSummary *summary = nullptr);
+
+} // namespace taskd

@@ -1,0 +1,19 @@
+// Group configuration files live in the "groups" folder of the state folder,
+// under the name the caller gives. A name may only name a file there.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace taskd {
+
+// Why a file name is refused, or an empty string when it may be used:
+// folder separators, "..", absolute paths, drive letters and names the
+// system reserves are refused.
+std::string GroupFileNameProblem(std::string_view name);
+
+// The path of a group configuration file of an accepted name.
+std::string GroupFilePath(const std::string &state_dir, std::string_view name);
+std::string GroupFolder(const std::string &state_dir);
+
+} // namespace taskd

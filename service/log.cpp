@@ -1,0 +1,73 @@
+#include "service/log.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace taskd::log {
+namespace {
+
+std::atomic<int> g_level{static_cast<int>(Level::Info)};
+std::mutex g_mu;
+
+const char *Tag(Level level) {
+    switch (level) {
+    case Level::Error: return "error";
+    case Level::Warning: return "warning";
+    case Level::Info: return "info";
+    case Level::Debug: return "debug";
+    }
+    return "info";
+}
+
+std::tm UtcNow(long *millis) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    *millis = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm tm{};
+#if defined(_WIN32)
+    gmtime_s(&tm, &t);
+#else
+    gmtime_r(&t, &tm);
+#endif
+    return tm;
+}
+
+} // namespace
+
+std::optional<Level> ParseLevel(std::string_view name) {
+    if (name == "error") return Level::Error;
+    if (name == "warning") return Level::Warning;
+    if (name == "info") return Level::Info;
+    if (name == "debug") return Level::Debug;
+    return std::nullopt;
+}
+
+void SetLevel(Level level) { g_level.store(static_cast<int>(level)); }
+bool Enabled(Level level) { return static_cast<int>(level) <= g_level.load(); }
+
+void Write(Level level, std::string_view text) {
+    if (!Enabled(level)) return;
+    long ms = 0;
+    const std::tm tm = UtcNow(&ms);
+    char stamp[96];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+    std::lock_guard<std::mutex> lock(g_mu);
+    std::fprintf(stderr, "%s %s %.*s\n", stamp, Tag(level), static_cast<int>(text.size()), text.data());
+    std::fflush(stderr);
+}
+
+std::string UtcTimestamp() {
+    long ms = 0;
+    const std::tm tm = UtcNow(&ms);
+    char stamp[96];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return stamp;
+}
+
+} // namespace taskd::log

@@ -1,0 +1,86 @@
+// tidewell-taskd: the reference task service. Loads its state, serves the
+// pipe until SIGINT or SIGTERM (Ctrl-C on Windows), then finishes the
+// requests in flight, stops the children it started and saves its state.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "service/log.h"
+#include "service/options.h"
+#include "service/os.h"
+#include "service/server.h"
+#include "service/state_store.h"
+#include "service/task_service.h"
+
+namespace {
+
+// The service's own user and root always; the users of --allow-user besides.
+bool BuildAccessPolicy(const taskd::Options &options, taskd::AccessPolicy *access) {
+    const auto self = taskd::os::CurrentUserId();
+    if (!self) return true; // the platform names no users: nothing to check
+    access->check_users = true;
+    access->allowed_users = {*self, 0};
+    for (const std::string &user : options.allow_users) {
+        const auto id = taskd::os::LookupUserId(user);
+        if (!id) {
+            taskd::log::Error("--allow-user: no user " + user + " on this node");
+            return false;
+        }
+        access->allowed_users.push_back(*id);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    taskd::Options options;
+    if (const int rc = taskd::ParseOptions(argc, argv, &options); rc >= 0) return rc;
+    taskd::log::SetLevel(options.log_level);
+    options.service.node_name = taskd::os::NodeName();
+
+    taskd::AccessPolicy access;
+    if (!BuildAccessPolicy(options, &access)) return 2;
+    // Before any thread starts, so that every thread leaves the signals to it.
+    taskd::os::InstallShutdownHandler();
+
+    taskd::StateStore store(options.service.state_dir);
+    taskd::PersistentState state;
+    if (std::string why = store.Open(&state); !why.empty()) {
+        taskd::log::Error("cannot start: " + why);
+        return 1;
+    }
+    taskd::log::Info("state loaded from " + store.path() + ": " + std::to_string(state.tasks.size()) +
+                     " registered task(s)");
+    const bool boot_start = state.boot_start;
+    taskd::TaskService svc(options.service, std::move(state),
+                           [&store](const taskd::PersistentState &s) { return store.Save(s); });
+
+    taskd::Server server(svc, access);
+    const std::string pipe = taskd::PipeNameFor(options.service.suffix);
+    if (std::string why = server.Start(pipe, options.workers); !why.empty()) {
+        taskd::log::Error("cannot start: " + why);
+        return 1;
+    }
+    if (boot_start) {
+        std::lock_guard<std::mutex> lock(svc.mutex());
+        const taskd::Outcome o = svc.StartDatabase(false);
+        taskd::log::Info("start at boot: " + o.text);
+    }
+    taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
+                     std::to_string(taskd::os::CurrentProcessId()) + ")");
+
+    while (!taskd::os::WaitForShutdown(std::chrono::seconds(1))) {
+        std::lock_guard<std::mutex> lock(svc.mutex());
+        svc.Housekeeping(taskd::TaskService::Clock::now());
+    }
+
+    taskd::log::Info("shutting down: finishing the requests in flight");
+    server.Stop();
+    {
+        std::lock_guard<std::mutex> lock(svc.mutex());
+        svc.Shutdown();
+    }
+    taskd::log::Info("stopped");
+    return 0;
+}

@@ -1,0 +1,113 @@
+#include "service/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <set>
+
+#include "service/os.h"
+#include "util/packed_list.h"
+
+#ifndef TASKD_VERSION
+#define TASKD_VERSION "0.0.0"
+#endif
+
+namespace taskd {
+namespace {
+
+// "A.B.C" into three numbers.
+bool ParseVersion(const std::string &text, std::array<std::int32_t, 3> *out) {
+    int a = 0, b = 0, c = 0;
+    char extra = 0;
+    if (std::sscanf(text.c_str(), "%d.%d.%d%c", &a, &b, &c, &extra) != 3) return false;
+    *out = {a, b, c};
+    return true;
+}
+
+std::string CheckSubsystems(const std::vector<std::string> &names) {
+    std::set<std::string> seen;
+    std::size_t bytes = vex::util::kPackedCountSize;
+    for (const std::string &n : names) {
+        if (n.empty() || n.size() > vex::util::kPackedMaxTextChars)
+            return "a subsystem name must have 1 to " + std::to_string(vex::util::kPackedMaxTextChars) +
+                   " characters";
+        if (!seen.insert(n).second) return "subsystem " + n + " is named twice";
+        bytes += vex::util::PackedEntrySize(n.size());
+    }
+    if (names.size() > vex::util::kPackedMaxOrders || bytes > vex::util::kPackedAreaSize)
+        return "the subsystem list does not fit a reply";
+    return {};
+}
+
+} // namespace
+
+int ParseOptions(int argc, char **argv, Options *options) {
+    ServiceConfig &cfg = options->service;
+    CLI::App app{"tidewell-taskd: the Kestrane Tidewell task service. It serves the pipe "
+                 "\\\\.\\pipe\\ZEPTAR_<suffix>_TSK_REQ, runs the database program and the registered tasks, "
+                 "and answers browse requests on \\\\.\\mailslot\\Tidewell\\Browse.",
+                 "tidewell-taskd"};
+    app.set_version_flag("--version", std::string("tidewell-taskd ") + TASKD_VERSION);
+    app.add_option("--suffix", cfg.suffix,
+                   "Service suffix: tells this instance apart from others on the node (pipe "
+                   "ZEPTAR_<suffix>_TSK_REQ). Empty by default.");
+    app.add_option("--state-dir", cfg.state_dir,
+                   "Folder of the state file and the group configurations; created when missing. Default: a "
+                   "folder per suffix under the user's state folder.");
+    app.add_option("--database-command", cfg.database_command,
+                   "Command line of the database program, run while the database is started. Without it the "
+                   "database has state only.");
+    int lease = 300;
+    app.add_option("--lock-lease", lease,
+                   "Seconds the exclusive lock lasts without a request carrying its token.")
+        ->check(CLI::Range(1, 86400));
+    double grace = 5.0;
+    app.add_option("--stop-grace", grace,
+                   "Seconds a stopping task has between the request to end and being killed.")
+        ->check(CLI::Range(0.0, 600.0));
+    app.add_option("--allow-user", options->allow_users,
+                   "A user (name or number) who may send requests besides the service's own user and root; "
+                   "may be given several times. Linux only.");
+    std::string level = "info";
+    app.add_option("--log-level", level, "What the log on stderr shows: error, warning, info (one line per "
+                                         "request) or debug.")
+        ->check(CLI::IsMember({"error", "warning", "info", "debug"}));
+    app.add_option("--subsystem", cfg.subsystems,
+                   "A subsystem of the database, for the subsystem list and the subsystem stop; may be given "
+                   "several times.");
+    std::vector<std::uint32_t> permissions;
+    app.add_option("--permissions", permissions,
+                   "The two permission words that the permission request answers (numbers, 0x for hexadecimal). "
+                   "Default: 0xFFFFFFFF 0xFFFFFFFF.")
+        ->expected(2);
+    std::string version = "1.0.0";
+    app.add_option("--db-version", version, "The database version the version request answers, as A.B.C.");
+    app.add_option("--db-version-text", cfg.db_version_text, "The version text the version request answers.");
+    app.add_option("--workers", options->workers, "Requests served at the same time.")->check(CLI::Range(1, 64));
+    bool no_browse = false;
+    app.add_flag("--no-browse", no_browse, "Do not answer browse requests.");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e);
+    }
+
+    auto bad = [](const std::string &why) {
+        std::fprintf(stderr, "tidewell-taskd: %s\n", why.c_str());
+        return 2;
+    };
+    if (cfg.suffix.size() > 63 || cfg.suffix.find_first_of("\\/") != std::string::npos)
+        return bad("--suffix takes at most 63 characters and no separators");
+    if (!ParseVersion(version, &cfg.db_version)) return bad("--db-version takes A.B.C, for example 1.0.0");
+    if (auto why = CheckSubsystems(cfg.subsystems); !why.empty()) return bad("--subsystem: " + why);
+    if (!permissions.empty()) cfg.permissions = {permissions[0], permissions[1]};
+    if (cfg.state_dir.empty()) cfg.state_dir = os::DefaultStateDir(cfg.suffix);
+    cfg.lock_lease = std::chrono::seconds(lease);
+    cfg.stop_grace = std::chrono::milliseconds(static_cast<long long>(grace * 1000));
+    options->log_level = *log::ParseLevel(level);
+    options->browse = !no_browse;
+    return -1;
+}
+
+} // namespace taskd

@@ -1,0 +1,25 @@
+// The command line of tidewell-taskd.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "service/log.h"
+#include "service/task_service.h"
+
+namespace taskd {
+
+struct Options {
+    ServiceConfig service;
+    log::Level log_level = log::Level::Info;
+    std::vector<std::string> allow_users;
+    int workers = 8;
+    bool browse = true;
+};
+
+// Parses the command line. Returns -1 when the service should run, else the
+// exit code (0 after --help or --version, 2 for a bad command line), the
+// texts already printed.
+int ParseOptions(int argc, char **argv, Options *options);
+
+} // namespace taskd

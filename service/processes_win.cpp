@@ -1,0 +1,92 @@
+#include "service/processes.h"
+
+#include <windows.h>
+
+namespace taskd {
+namespace {
+
+DWORD ClassOf(Priority p) {
+    switch (p) {
+    case Priority::Idle: return IDLE_PRIORITY_CLASS;
+    case Priority::BelowNormal: return BELOW_NORMAL_PRIORITY_CLASS;
+    case Priority::Normal: return NORMAL_PRIORITY_CLASS;
+    case Priority::AboveNormal: return ABOVE_NORMAL_PRIORITY_CLASS;
+    case Priority::High: return HIGH_PRIORITY_CLASS;
+    }
+    return NORMAL_PRIORITY_CLASS;
+}
+
+std::string ErrorText(DWORD code) {
+    char buf[512] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buf, sizeof buf, nullptr);
+    std::string s(buf, n);
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s.empty() ? "error " + std::to_string(code) : s;
+}
+
+class WinChild final : public ChildProcess {
+  public:
+    WinChild(HANDLE process, DWORD pid) : h_(process), pid_(pid) {}
+    ~WinChild() override { CloseHandle(h_); }
+
+    std::uint32_t pid() const override { return pid_; }
+
+    bool Running(int *exit_code) override {
+        if (WaitForSingleObject(h_, 0) == WAIT_TIMEOUT) return true;
+        DWORD code = 0;
+        GetExitCodeProcess(h_, &code);
+        *exit_code = static_cast<int>(code);
+        return false;
+    }
+
+    // The child has a process group of its own, so Ctrl-Break reaches it and
+    // what it started, not the service.
+    void Terminate() override { GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, pid_); }
+    void Kill() override { TerminateProcess(h_, 1); }
+
+  private:
+    HANDLE h_;
+    DWORD pid_;
+};
+
+} // namespace
+
+std::unique_ptr<ChildProcess> Launch(const LaunchSpec &spec, std::string *why, std::uint32_t *code) {
+    if (SplitCommandLine(spec.command_line).empty()) {
+        *why = "the command line names no program";
+        *code = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    std::string line = spec.command_line; // CreateProcessA may write into it
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    // Suspended: affinity and priority are in place before the first
+    // instruction runs.
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP,
+                        nullptr, spec.working_dir.empty() ? nullptr : spec.working_dir.c_str(), &si, &pi)) {
+        *code = GetLastError();
+        *why = "cannot run the program: " + ErrorText(*code);
+        return nullptr;
+    }
+    const char *failed = nullptr;
+    if (spec.affinity != 0 && !SetProcessAffinityMask(pi.hProcess, static_cast<DWORD_PTR>(spec.affinity)))
+        failed = "cannot set the processor affinity";
+    else if (spec.priority && !SetPriorityClass(pi.hProcess, ClassOf(*spec.priority)))
+        failed = "cannot set the priority";
+    if (failed != nullptr) {
+        *code = GetLastError();
+        *why = std::string(failed) + ": " + ErrorText(*code);
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, 5000);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        return nullptr;
+    }
+    ResumeThread(pi.hThread);
+    CloseHandle(pi.hThread);
+    return std::make_unique<WinChild>(pi.hProcess, pi.dwProcessId);
+}
+
+} // namespace taskd

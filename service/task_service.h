@@ -1,0 +1,156 @@
+// The task service's state and what it does: the database state machine,
+// the exclusive lock, the registered tasks and their processes, the settings
+// it keeps. Requests reach it decoded (dispatcher.h); every method expects the
+// caller to hold mutex(), so each request is carried out whole before the
+// next one starts, and a change is saved before it is acknowledged.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/lock.h"
+#include "service/outcome.h"
+#include "service/processes.h"
+#include "service/state.h"
+
+namespace taskd {
+
+struct ServiceConfig {
+    std::string suffix;
+    std::string node_name;
+    std::string state_dir;
+    std::string database_command;                   // empty: a database with state only
+    std::chrono::seconds lock_lease{300};
+    std::chrono::milliseconds stop_grace{5000};     // between terminate and kill
+    std::vector<std::string> subsystems;
+    std::array<std::uint32_t, 2> permissions{0xFFFFFFFFu, 0xFFFFFFFFu};
+    std::array<std::int32_t, 3> db_version{1, 0, 0};
+    std::string db_version_text = "Tidewell 1.0.0";
+};
+
+// Database states, as the status requests report them.
+enum class DatabaseState : std::int32_t { Stopped = 0, Running = 1, Failed = 2 };
+
+// The changes a request may make to the kept state are saved through this.
+// Returns an empty string, or why saving failed.
+using SaveFunction = std::function<std::string(const PersistentState &)>;
+
+class TaskService {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    TaskService(ServiceConfig config, PersistentState state, SaveFunction save);
+    ~TaskService();
+    TaskService(const TaskService &) = delete;
+    TaskService &operator=(const TaskService &) = delete;
+
+    std::mutex &mutex() { return mu_; }
+    const ServiceConfig &config() const { return config_; }
+    const PersistentState &state() const { return state_; }
+
+    // ---- Database --------------------------------------------------------
+    Outcome StartDatabase(bool cluster);
+    Outcome StopDatabase(bool cluster);
+    Outcome StopExternalTasks();
+    Outcome UnmapPrograms();
+    Outcome StopSubsystem(const std::string &name, bool wait);
+    DatabaseState database_state() const { return db_state_; }
+    Outcome DatabaseStatus() const;
+    Outcome SetDatabaseStatus(std::int32_t wanted);
+    // The number of registered tasks whose process runs (exited ones reaped).
+    std::int32_t RunningTaskCount();
+
+    // ---- Exclusive lock ----------------------------------------------------
+    ExclusiveLock &lock() { return lock_; }
+    // Ends a lease that ran out, and logs it.
+    void LapseLock(Clock::time_point now);
+
+    // ---- Registered tasks ----------------------------------------------------
+    // position: where the task goes, -1 after the last one.
+    Outcome AddTask(TaskRecord task, std::int32_t position);
+    // Fields whose presence bit is in bits replace the registered ones.
+    Outcome UpdateTask(const TaskRecord &changes, std::uint32_t bits);
+    Outcome RemoveTask(const std::string &name);
+    // names with their order numbers, in the order given.
+    Outcome SetStartupOrders(const std::vector<std::pair<std::uint8_t, std::string>> &orders);
+    Outcome SetBootStart(bool on);
+    // Task names in list order with their rank in startup order (1 = first).
+    std::vector<std::pair<std::uint8_t, std::string>> TaskListForReply() const;
+
+    // ---- Tasks and processes ---------------------------------------------
+    // A task described by a record; tracked under its name when it has one.
+    Outcome StartTaskFromRecord(const TaskRecord &task);
+    // modifier 1 restarts a task that runs; blocking waits until the program
+    // runs, otherwise the start happens after the reply.
+    Outcome StartTaskByName(const std::string &name, std::uint16_t modifier, bool blocking);
+    // stop_value > 0: seconds of grace between terminate and kill.
+    Outcome StopTask(const std::string &name, std::int32_t stop_value);
+    Outcome StartProcess(const LaunchSpec &spec);
+    Outcome CheckRunningList();
+
+    // ---- Settings kept in the state folder -----------------------------------
+    Outcome SetAuditTrail(std::int32_t first, std::int32_t second);
+    Outcome SaveGroup(const std::string &file_name);
+    Outcome LoadGroup(const std::string &file_name, std::int32_t option);
+    Outcome UpdateSnapshot(const SnapshotEntry &entry);
+
+    // ---- Life of the service -----------------------------------------------
+    // Reaps exited children and ends a lapsed lease; run about once a second.
+    void Housekeeping(Clock::time_point now);
+    // Stops every child the service started and saves the state.
+    void Shutdown();
+
+  private:
+    struct RunningTask {
+        std::unique_ptr<ChildProcess> child;
+        bool from_record = false; // started from a record, not by name
+    };
+
+    // Replaces the kept state when it could be saved.
+    Outcome Commit(PersistentState next, Outcome ok);
+    TaskRecord *FindTask(const std::string &name);
+    // Registered tasks in startup order: ordered ones first, then the rest,
+    // each group in list order.
+    std::vector<const TaskRecord *> TasksInStartupOrder() const;
+    // Whether the task list still fits a reply with one more task of name.
+    std::string ListRoomFor(const std::vector<TaskRecord> &tasks) const;
+    Outcome LaunchTask(const TaskRecord &task, bool from_record);
+    LaunchSpec SpecOf(const TaskRecord &task, std::string *why) const;
+    // Stops one child with the grace time; describes the ending.
+    std::string StopChild(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code);
+    void ReapChildren();
+    void StopAllChildren();
+    void StarterLoop();
+
+    ServiceConfig config_;
+    PersistentState state_;
+    SaveFunction save_;
+    std::mutex mu_;
+
+    DatabaseState db_state_ = DatabaseState::Stopped;
+    std::unique_ptr<ChildProcess> database_;
+    std::map<std::string, bool> subsystem_running_;
+    ExclusiveLock lock_;
+
+    std::map<std::string, RunningTask> tasks_running_;
+    std::vector<std::unique_ptr<ChildProcess>> processes_;
+
+    // Starts requested without waiting run on this thread.
+    std::thread starter_;
+    std::condition_variable starter_cv_;
+    std::deque<std::string> pending_starts_;
+    bool stopping_ = false;
+};
+
+} // namespace taskd
