@@ -625,7 +625,22 @@ VEXSRV_API void VEXSRV_CALL VexSrv_FreeCStringArray(CStringArray *list);
 /* ---- Discovery --------------------------------------------------------- */
 
 /* Broadcasts a browse request to "\\TARGET\mailslot\Tidewell\Browse" ("*" when
- * target is null) and calls callback once per answer until a read times out. */
+ * target is null) and calls callback once per answer until a read times out.
+ * Only the target's text before its first "." is used, at most 15 characters.
+ * Answers arrive on the reply mailslot "\\.\mailslot\Tidewell\BrowseR\PID"
+ * (the process id in hexadecimal); callback runs on the calling thread, in
+ * order of arrival, with strings valid only during the call. An answer whose
+ * offsets or strings would lead outside the receive buffer is dropped.
+ * Returns 1 when the collection ended by time-out (also with no answer), else
+ * 0 with a text in the message buffer:
+ *   "callback should be defined"             callback is null
+ *   "Domain name or node name cannot be greater than 15 characters"
+ *   "Cannot obtain computer name, error = ..."
+ *   "Cannot open mailslot(...) as server, error = ..."   also when another
+ *                                            broadcast of this process runs
+ *   "Cannot open mailslot ('...') as client, Error = ..."
+ *   "Error in WriteFile to .... Error = ..."
+ *   "Error in ReadFile for .... Error = ..."  answers before it stay delivered */
 VEXSRV_API int32_t VEXSRV_CALL VexSrv_Broadcast(const char *target, uint32_t read_timeout_ms,
                                                 BrowseCallback callback, int32_t user_value, char *message,
                                                 int32_t message_length);

@@ -19,7 +19,9 @@ inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorBadNetPath = 53;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorBrokenPipe = 109;
+inline constexpr std::uint32_t kErrorBufferOverflow = 111;
 inline constexpr std::uint32_t kErrorSemTimeout = 121;
+inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorPipeBusy = 231;
@@ -52,5 +54,51 @@ enum class EchoOutcome {
 // the system's resolver as it is: the caller keeps "." and other names that
 // are not host names away from it. Safe to call from several threads at once.
 EchoOutcome EchoHost(const char *host, std::uint32_t timeout_ms);
+
+// ---- Mailslots and the local computer ---------------------------------------
+
+// One end of a mailslot: the HANDLE on Windows, a socket elsewhere.
+using MailslotHandle = std::intptr_t;
+inline constexpr MailslotHandle kNoMailslot = -1; // INVALID_HANDLE_VALUE
+// Read time-out of a mailslot that waits for a message without limit.
+inline constexpr std::uint32_t kMailslotWaitForever = 0xFFFFFFFF;
+
+// Security that lets every account write into a mailslot: an attributes
+// record and a descriptor with a present, null DACL, both on the heap. When
+// the record cannot be allocated both are null (default security); when only
+// the descriptor cannot, the record carries none. Elsewhere than on Windows
+// the mailslot is open to every local account anyway and both stay null.
+struct OpenSecurity {
+    void *attributes = nullptr;
+    void *descriptor = nullptr;
+};
+OpenSecurity AcquireOpenSecurity();
+// Frees the descriptor, then the record.
+void ReleaseOpenSecurity(OpenSecurity &security);
+
+// Creates the server end of the local mailslot "\\.\mailslot\PATH": messages of
+// at most max_message bytes (0: any size), reads that wait at most
+// read_timeout_ms (0: not at all; kMailslotWaitForever: without limit).
+// Returns 0, or the error code (183 when the name is taken).
+std::uint32_t CreateLocalMailslot(const char *path, std::uint32_t max_message, std::uint32_t read_timeout_ms,
+                                  const OpenSecurity &security, MailslotHandle *out);
+// Opens "\\NODE\mailslot\PATH" for writing, as CreateFileA does with
+// GENERIC_WRITE, FILE_SHARE_READ and OPEN_ALWAYS. Returns 0 or the error code
+// (2 when a local mailslot of that name does not exist).
+std::uint32_t OpenMailslotForWrite(const char *path, MailslotHandle *out);
+// Writes one message. Returns 0 or the error code.
+std::uint32_t WriteMailslot(MailslotHandle mailslot, const void *data, std::uint32_t size);
+// Reads the next message into buffer, waiting as the mailslot was created to.
+// Returns 0 and its length in *received, or the error code (121 when nothing
+// came within the read time-out).
+std::uint32_t ReadMailslot(MailslotHandle mailslot, void *buffer, std::uint32_t size, std::uint32_t *received);
+// Closes either end; kNoMailslot is ignored.
+void CloseMailslot(MailslotHandle mailslot);
+
+// The local computer name, as GetComputerNameA gives it: *size is the room in
+// buffer on entry and the name's length on success. Returns 0 or the error
+// code (111 when the room is too small, with the room needed in *size).
+std::uint32_t ComputerName(char *buffer, std::uint32_t *size);
+std::uint32_t ProcessId();
 
 } // namespace vex::platform

@@ -23,11 +23,13 @@ inline std::string SystemText(std::uint32_t code) {
 #else
     switch (code) {
     case 2: return "The system cannot find the file specified.";
+    case 3: return "The system cannot find the path specified.";
     case 5: return "Access is denied.";
     case 53: return "The network path was not found.";
     case 109: return "The pipe has been ended.";
     case 121: return "The semaphore timeout period has expired.";
     case 123: return "The filename, directory name, or volume label syntax is incorrect.";
+    case 183: return "Cannot create a file when that file already exists.";
     case 234: return "More data is available.";
     default: return "Unknown error " + std::to_string(code);
     }
