@@ -90,9 +90,10 @@ std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &ac
         return Finish(reply, o, summary);
     };
 
-    if (access.check_users && caller.user_known &&
-        std::find(access.allowed_users.begin(), access.allowed_users.end(), caller.user_id) ==
-            access.allowed_users.end())
+    // Where users are checked, a caller the platform cannot name is a stranger.
+    if (access.check_users &&
+        (!caller.user_known || std::find(access.allowed_users.begin(), access.allowed_users.end(),
+                                         caller.user_id) == access.allowed_users.end()))
         return refuse(status::kAccessDenied, kAccessDenied);
     if (size != vex::kRequestSize)
         return refuse(status::kBadLength, "The request has " + std::to_string(size) + " bytes; a request record has " +

@@ -13,7 +13,8 @@
 namespace taskd {
 
 // Who may send requests: the service's own user, root and the users of
-// --allow-user. Callers whose user the platform does not tell are let in.
+// --allow-user. Where users are checked, a caller whose user the platform
+// does not tell is turned away; where they are not (Windows), all may call.
 struct AccessPolicy {
     bool check_users = false;
     std::vector<std::uint32_t> allowed_users;

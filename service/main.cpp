@@ -5,12 +5,15 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/platform.h"
+#include "service/browse_responder.h"
 #include "service/log.h"
 #include "service/options.h"
 #include "service/os.h"
 #include "service/server.h"
 #include "service/state_store.h"
 #include "service/task_service.h"
+#include "transport/transaction.h"
 
 namespace {
 
@@ -29,6 +32,14 @@ bool BuildAccessPolicy(const taskd::Options &options, taskd::AccessPolicy *acces
         access->allowed_users.push_back(*id);
     }
     return true;
+}
+
+// The computer name as browse answers and callers know it.
+std::string ComputerName() {
+    char name[64] = {};
+    std::uint32_t size = sizeof name;
+    if (vex::platform::ComputerName(name, &size) != vex::platform::kErrorSuccess) return taskd::os::NodeName();
+    return std::string(name, size);
 }
 
 } // namespace
@@ -58,15 +69,19 @@ int main(int argc, char **argv) {
 
     taskd::Server server(svc, access);
     const std::string pipe = taskd::PipeNameFor(options.service.suffix);
-    if (std::string why = server.Start(pipe, options.workers); !why.empty()) {
-        taskd::log::Error("cannot start: " + why);
-        return 1;
-    }
-    if (boot_start) {
+    {
+        // Requests wait until a start at boot is over, so the first answer
+        // already sees the database as the boot flag wants it.
         std::lock_guard<std::mutex> lock(svc.mutex());
-        const taskd::Outcome o = svc.StartDatabase(false);
-        taskd::log::Info("start at boot: " + o.text);
+        if (std::string why = server.Start(pipe, options.workers); !why.empty()) {
+            taskd::log::Error("cannot start: " + why);
+            return 1;
+        }
+        if (boot_start) taskd::log::Info("start at boot: " + svc.StartDatabase(false).text);
     }
+    taskd::BrowseResponder browse({ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
+                                   taskd::kServiceVersion});
+    if (options.browse) browse.Start();
     taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
                      std::to_string(taskd::os::CurrentProcessId()) + ")");
 
@@ -76,6 +91,7 @@ int main(int argc, char **argv) {
     }
 
     taskd::log::Info("shutting down: finishing the requests in flight");
+    browse.Stop();
     server.Stop();
     {
         std::lock_guard<std::mutex> lock(svc.mutex());

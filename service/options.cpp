@@ -13,6 +13,9 @@
 #endif
 
 namespace taskd {
+
+const char *const kServiceVersion = TASKD_VERSION;
+
 namespace {
 
 // "A.B.C" into three numbers.
@@ -47,7 +50,7 @@ int ParseOptions(int argc, char **argv, Options *options) {
                  "\\\\.\\pipe\\ZEPTAR_<suffix>_TSK_REQ, runs the database program and the registered tasks, "
                  "and answers browse requests on \\\\.\\mailslot\\Tidewell\\Browse.",
                  "tidewell-taskd"};
-    app.set_version_flag("--version", std::string("tidewell-taskd ") + TASKD_VERSION);
+    app.set_version_flag("--version", std::string("tidewell-taskd ") + kServiceVersion);
     app.add_option("--suffix", cfg.suffix,
                    "Service suffix: tells this instance apart from others on the node (pipe "
                    "ZEPTAR_<suffix>_TSK_REQ). Empty by default.");
@@ -60,18 +63,21 @@ int ParseOptions(int argc, char **argv, Options *options) {
     int lease = 300;
     app.add_option("--lock-lease", lease,
                    "Seconds the exclusive lock lasts without a request carrying its token.")
-        ->check(CLI::Range(1, 86400));
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
     double grace = 5.0;
     app.add_option("--stop-grace", grace,
                    "Seconds a stopping task has between the request to end and being killed.")
-        ->check(CLI::Range(0.0, 600.0));
+        ->check(CLI::Range(0.0, 600.0))
+        ->capture_default_str();
     app.add_option("--allow-user", options->allow_users,
                    "A user (name or number) who may send requests besides the service's own user and root; "
                    "may be given several times. Linux only.");
     std::string level = "info";
     app.add_option("--log-level", level, "What the log on stderr shows: error, warning, info (one line per "
                                          "request) or debug.")
-        ->check(CLI::IsMember({"error", "warning", "info", "debug"}));
+        ->check(CLI::IsMember({"error", "warning", "info", "debug"}))
+        ->capture_default_str();
     app.add_option("--subsystem", cfg.subsystems,
                    "A subsystem of the database, for the subsystem list and the subsystem stop; may be given "
                    "several times.");
@@ -81,16 +87,21 @@ int ParseOptions(int argc, char **argv, Options *options) {
                    "Default: 0xFFFFFFFF 0xFFFFFFFF.")
         ->expected(2);
     std::string version = "1.0.0";
-    app.add_option("--db-version", version, "The database version the version request answers, as A.B.C.");
-    app.add_option("--db-version-text", cfg.db_version_text, "The version text the version request answers.");
-    app.add_option("--workers", options->workers, "Requests served at the same time.")->check(CLI::Range(1, 64));
+    app.add_option("--db-version", version, "The database version the version request answers, as A.B.C.")
+        ->capture_default_str();
+    app.add_option("--db-version-text", cfg.db_version_text, "The version text the version request answers.")
+        ->capture_default_str();
+    app.add_option("--workers", options->workers, "Requests served at the same time.")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
     bool no_browse = false;
     app.add_flag("--no-browse", no_browse, "Do not answer browse requests.");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e);
+        // Help and version end well; every other complaint is a bad command line.
+        return app.exit(e) == 0 ? 0 : 2;
     }
 
     auto bad = [](const std::string &why) {

@@ -9,6 +9,9 @@
 
 namespace taskd {
 
+// The service's own version, as --version and browse answers give it.
+extern const char *const kServiceVersion;
+
 struct Options {
     ServiceConfig service;
     log::Level log_level = log::Level::Info;

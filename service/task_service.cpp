@@ -18,6 +18,7 @@ TaskService::~TaskService() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         stopping_ = true;
+        pending_starts_.clear();
     }
     starter_cv_.notify_all();
     starter_.join();
@@ -106,6 +107,10 @@ void TaskService::StopAllChildren() {
 }
 
 void TaskService::Shutdown() {
+    // Starts still waiting would only make children nobody stops.
+    stopping_ = true;
+    pending_starts_.clear();
+    starter_cv_.notify_all();
     StopAllChildren();
     if (db_state_ == DatabaseState::Running) db_state_ = DatabaseState::Stopped;
     if (const std::string why = save_(state_); !why.empty()) log::Error("the state could not be saved: " + why);

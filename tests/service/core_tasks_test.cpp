@@ -266,5 +266,35 @@ TEST_F(Tasks, UnknownPriorityIsRefused) {
     EXPECT_EQ(Send(36).value(), 0);
 }
 
+TEST_F(Tasks, DatabaseProgramRunsWhileTheDatabaseIsStarted) {
+    Close();
+    config_.database_command = Sleeper();
+    Open();
+    ASSERT_EQ(Send(1).status(), 0);
+    Send(4);
+    EXPECT_EQ(Send(19).value(), 0);
+
+    // A database program that ends by itself leaves the database failed.
+    Close();
+    config_.database_command = ChildHelper() + " exit 3";
+    Open();
+    ASSERT_EQ(Send(1).value(), 1);
+    EXPECT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(svc_->mutex());
+        svc_->Housekeeping(TaskService::Clock::now());
+        return svc_->database_state() == DatabaseState::Failed;
+    }));
+    const Answer a = Send(19);
+    EXPECT_EQ(a.value(), 2);
+    EXPECT_EQ(a.text(), "The database is stopped: its program exited on its own.");
+    EXPECT_EQ(Send(1).value(), 1); // it starts again
+
+    Close();
+    config_.database_command = "/no/such/database";
+    Open();
+    EXPECT_NE(Send(1).status(), 0);
+    EXPECT_EQ(svc_->database_state(), DatabaseState::Stopped);
+}
+
 } // namespace
 } // namespace taskd::test

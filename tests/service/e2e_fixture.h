@@ -24,13 +24,16 @@ struct Result {
 
 class Service : public ::testing::Test {
   protected:
-    // Options every test service gets; a short grace keeps stops quick where
-    // a polite stop does not reach children (Wine).
-    static std::vector<std::string> BaseArgs() {
-        return {"--stop-grace", "0.5", "--subsystem", "ALARMS", "--subsystem", "HISTORY"};
+    // Options every test service gets: a short grace keeps stops quick where
+    // a polite stop does not reach children (Wine); the node's one browse
+    // mailslot is left to the tests that want it.
+    static std::vector<std::string> BaseArgs(bool browse = false) {
+        std::vector<std::string> args = {"--stop-grace", "0.5", "--subsystem", "ALARMS", "--subsystem", "HISTORY"};
+        if (!browse) args.push_back("--no-browse");
+        return args;
     }
-    void Start(std::vector<std::string> extra = {}, const std::string &state_dir = {}) {
-        std::vector<std::string> args = BaseArgs();
+    void Start(std::vector<std::string> extra = {}, const std::string &state_dir = {}, bool browse = false) {
+        std::vector<std::string> args = BaseArgs(browse);
         args.insert(args.end(), extra.begin(), extra.end());
         // A restart on the same folder: the folder outlives the old run.
         std::string dir = state_dir;

@@ -137,6 +137,33 @@ TEST_F(Lifecycle, LeaseOfAVanishedHolderLapses) {
     EXPECT_NE(svc_->log().find("lapsed: no request carried its token for 1 s"), std::string::npos) << svc_->log();
 }
 
+// Browse answers as the callback receives them.
+std::vector<std::vector<std::string>> g_answers;
+void VEXSRV_CDECL Collect(const char *first, const char *second, const char *third, int32_t) {
+    g_answers.push_back({first, second, third});
+}
+
+TEST_F(Lifecycle, BrowseRequestsAreAnsweredWithNodeDisplayNameAndVersion) {
+    Start({}, {}, true);
+    // The node has one browse mailslot: wait for this service's turn.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (svc_->log().find("answering browse requests") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_NE(svc_->log().find("answering browse requests"), std::string::npos) << svc_->log();
+    char message[256] = {};
+    g_answers.clear();
+    ASSERT_EQ(VexSrv_Broadcast("?", 2000, Collect, 0, message, sizeof message), 1) << message;
+    bool found = false;
+    for (const auto &item : g_answers)
+        if (item[1] == "Kestrane Tidewell Task Service" + svc_->suffix()) {
+            found = true;
+            EXPECT_FALSE(item[0].empty());
+            EXPECT_EQ(item[2], "1.0.0");
+        }
+    EXPECT_TRUE(found) << g_answers.size() << " answers; log: " << svc_->log();
+}
+
 #if !defined(_WIN32)
 // A caller running as another user; the exit code carries what it saw.
 int CallAsUser(uid_t uid, const std::string &suffix, std::string *message) {
