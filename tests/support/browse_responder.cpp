@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "discovery/browse_packet.h"
+#include "tests/support/local_host.h"
 
 namespace vex::test {
 namespace {
@@ -69,12 +70,22 @@ void BrowseResponder::Serve() {
         std::uint32_t received = 0;
         if (platform::ReadMailslot(browse_, buffer, sizeof buffer, &received) != platform::kErrorSuccess) continue;
         Bytes request(buffer, buffer + received);
+        if (!FromThisProcess(request)) continue;
         Answer(request);
         // Recorded after answering, so that a test that saw the request also
         // sees its answers on their way.
         std::lock_guard<std::mutex> lock(mu_);
         requests_.push_back(std::move(request));
     }
+}
+
+bool BrowseResponder::FromThisProcess(const Bytes &request) const {
+    discovery::BrowseRequestView view;
+    if (!discovery::ParseBrowseRequest(request.data(), request.size(), &view)) return false;
+    std::string tail(1, '\\');
+    tail += Hex(CurrentProcessId());
+    return view.reply_path.size() >= tail.size() &&
+           view.reply_path.substr(view.reply_path.size() - tail.size()) == tail;
 }
 
 void BrowseResponder::Answer(const Bytes &request) {

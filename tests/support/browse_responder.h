@@ -1,7 +1,7 @@
 // A stand-in for the task services that answer a broadcast: it holds the
 // local browse mailslot "\\.\mailslot\Tidewell\Browse", records every request
-// and answers each well-formed one with the scripted messages, in order, on
-// the reply path that the request names.
+// of the process it serves and answers each well-formed one with the scripted
+// messages, in order, on the reply path that the request names.
 #pragma once
 
 #include <atomic>
@@ -27,7 +27,9 @@ class BrowseResponder {
 
     // The browse mailslot's name is fixed, so test programs running at the
     // same time take turns: this waits (up to a minute) while another
-    // process holds it, and throws when it cannot be had.
+    // process holds it, and throws when it cannot be had. Any process of
+    // the machine may broadcast meanwhile, so only well-formed requests whose
+    // reply path ends in this process's id (in hexadecimal) count.
     explicit BrowseResponder(std::vector<Bytes> answers = {}, ReplyNode reply_node = DefaultReplyNode());
     ~BrowseResponder();
     BrowseResponder(const BrowseResponder &) = delete;
@@ -41,7 +43,7 @@ class BrowseResponder {
 #endif
     }
 
-    // The requests received so far, byte for byte.
+    // The requests of this process received so far, byte for byte.
     std::vector<Bytes> Requests() const;
     // Waits until count requests have come (at most about 10 s) and returns
     // how many did.
@@ -51,6 +53,7 @@ class BrowseResponder {
 
   private:
     void Serve();
+    bool FromThisProcess(const Bytes &request) const;
     void Answer(const Bytes &request);
 
     std::vector<Bytes> answers_;
