@@ -1,7 +1,9 @@
 // Database control end to end: start and stop, subsystems, status, the
 // exclusive lock, version and permissions, audit trail, group
 // configurations and snapshots.
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "tests/service/e2e_fixture.h"
 
@@ -184,6 +186,29 @@ TEST_F(Service, GroupFileOutsideTheStateFolderIsRefused) {
     EXPECT_EQ(r.ok, 0);
     EXPECT_EQ(r.status, 123);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(svc_->state_dir()).parent_path() / "outside.grp"));
+}
+
+TEST_F(Service, ManyClientsAtOnceAreAllServed) {
+    constexpr int kClients = 8;
+    constexpr int kCalls = 25;
+    std::atomic<int> served{0};
+    std::vector<std::string> failures(kClients);
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < kCalls; ++i) {
+                Result r;
+                r.ok = VexSrv_CheckRunningList(".", sfx(), &r.value, &r.status, r.message, sizeof r.message);
+                if (r.ok == 1)
+                    served.fetch_add(1);
+                else
+                    failures[c] = std::to_string(r.status) + ": " + r.text();
+            }
+        });
+    }
+    for (std::thread &t : clients) t.join();
+    EXPECT_EQ(served.load(), kClients * kCalls);
+    for (const std::string &f : failures) EXPECT_EQ(f, "");
 }
 
 } // namespace
