@@ -17,7 +17,7 @@ step() { printf '\n-- %s\n' "$*"; }
 say "1. Installing what is needed (Debian 12 packages)"
 "$root/scripts/install-deps.sh"
 
-say "2. Building the Linux build in ${build#"$root"/}"
+say "2. Building the Linux build in ${build#"$root"/} (a minute or two the first time)"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
@@ -104,6 +104,14 @@ show db status
 show db check
 
 step "Discover the service by broadcast"
+# One program per computer answers browse requests; another service may hold
+# that place for a moment.
+for _ in $(seq 100); do
+  grep -q "answering browse requests" "$state/taskd.log" && break
+  sleep 0.1
+done
+grep -q "answering browse requests" "$state/taskd.log" ||
+  echo "(another service on this computer answers browse requests for now: it answers below)"
 show discover --wait 1000
 
 step "Stop everything"

@@ -175,6 +175,17 @@ TEST(ToolUsage, ACallThatRunsOutOfTimeIsFourAndItsOutcomeUnknown) {
     EXPECT_EQ(text.err.rfind("vexsrv: tool: no outcome within 0.5 s", 0), 0u) << text.err;
 }
 
+TEST(ToolUsage, ServiceTextsCannotSteerTheTerminal) {
+    FakeService svc;
+    svc.Script(0, 1, "\x1b]0;owned\x07 done\r");
+    svc.Script(0, 1, "\x1b[2J");
+    const Call text = RunTool({"--suffix", svc.suffix(), "db", "start"}, false);
+    EXPECT_CALL_EXIT(text, 0);
+    EXPECT_NE(text.out.find("message  service: ?]0;owned? done?\n"), std::string::npos) << text.out;
+    const Call j = RunTool({"--suffix", svc.suffix(), "db", "start"}, true);
+    EXPECT_EQ(j.j["message"], "\x1b[2J"); // JSON escapes what it carries
+}
+
 // ---- Against the reference service ---------------------------------------------------
 
 class Tool : public ::testing::Test {

@@ -39,7 +39,8 @@ template <class T = NoData> Result<T> Refused(std::string message) {
 // Turns what one C call left behind into a Result. `replied` is the
 // operation's own sign that a reply reached its outputs (for most operations:
 // the value was written); a status left unwritten means nothing was sent.
-template <class T = NoData> Result<T> Conclude(std::int32_t returned, const Channels &ch, bool replied, T data = {}) {
+template <class T = NoData>
+Result<T> ConcludeReplied(std::int32_t returned, const Channels &ch, bool replied, T data = {}) {
     Result<T> r;
     r.ok = returned != 0;
     r.value = ch.value == kUnwritten ? 0 : ch.value;
@@ -59,7 +60,7 @@ template <class T = NoData> Result<T> Conclude(std::int32_t returned, const Chan
 
 // The common case: a reply wrote the value out.
 template <class T = NoData> Result<T> Conclude(std::int32_t returned, const Channels &ch, T data = {}) {
-    return Conclude<T>(returned, ch, ch.value != kUnwritten, std::move(data));
+    return ConcludeReplied<T>(returned, ch, ch.value != kUnwritten, std::move(data));
 }
 
 } // namespace vexsrv::detail

@@ -108,7 +108,7 @@ inline constexpr std::string_view kConnectionMessageStart = "Cannot connect to s
 template <class T = NoData> Result<T> ConcludeStatus(std::int32_t returned, const Channels &ch, T data = {}) {
     const bool replied =
         std::string_view(ch.message).substr(0, kConnectionMessageStart.size()) != kConnectionMessageStart;
-    Result<T> r = Conclude<T>(returned, ch, replied, std::move(data));
+    Result<T> r = ConcludeReplied<T>(returned, ch, replied, std::move(data));
     if (!r.ok && ch.status == 0) r.source = Source::Unreachable;
     return r;
 }
@@ -246,7 +246,7 @@ class Service {
                                              kVersionTextLength, ch.message, detail::kMessageLength);
         const bool replied = numbers[0] != detail::kUnwritten;
         if (!replied) numbers[0] = 0;
-        return detail::Conclude(ret, ch, replied, Version{numbers[0], numbers[1], numbers[2], text});
+        return detail::ConcludeReplied(ret, ch, replied, Version{numbers[0], numbers[1], numbers[2], text});
     }
 
     // ---- Audit trail, group configuration, snapshots -------------------------

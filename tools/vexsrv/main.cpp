@@ -119,8 +119,13 @@ Report ListReport(const Result<std::vector<std::string>> &r, const std::string &
 constexpr std::size_t kNodeWidth = 18;
 constexpr std::size_t kServiceWidth = 44;
 
-std::string Pad(const std::string &s, std::size_t width) {
-    return s.size() >= width ? s + "  " : s + std::string(width - s.size(), ' ');
+// A cell of a row printed as it arrives: on one line, padded to its column.
+std::string Cell(const std::string &s, std::size_t width = 0) {
+    std::string out;
+    for (char c : s)
+        out += c == '\n' ? '?' : Printable(c);
+    if (width == 0) return out;
+    return out.size() >= width ? out + "  " : out + std::string(width - out.size(), ' ');
 }
 
 Report Discover(const std::optional<std::string> &target, std::uint32_t wait_ms, bool json_out) {
@@ -137,10 +142,10 @@ Report Discover(const std::optional<std::string> &target, std::uint32_t wait_ms,
         if (json_out) return;
         const std::lock_guard<std::mutex> hold(OutputLock());
         if (!header_printed) {
-            std::cout << Pad("NODE", kNodeWidth) << Pad("SERVICE", kServiceWidth) << "VERSION\n";
+            std::cout << Cell("NODE", kNodeWidth) << Cell("SERVICE", kServiceWidth) << "VERSION\n";
             header_printed = true;
         }
-        std::cout << Pad(a.first, kNodeWidth) << Pad(a.second, kServiceWidth) << a.third << std::endl;
+        std::cout << Cell(a.first, kNodeWidth) << Cell(a.second, kServiceWidth) << Cell(a.third) << std::endl;
     });
     json list = json::array();
     for (const auto &a : answers)

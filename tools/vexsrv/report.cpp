@@ -46,6 +46,11 @@ bool ErrorIsTerminal() {
 #endif
 }
 
+char Printable(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\n') || u == 0x7F ? '?' : c;
+}
+
 void PrintTable(const Table &table) {
     std::vector<std::size_t> widths;
     auto measure = [&widths](const std::vector<std::string> &row) {
@@ -62,7 +67,7 @@ void PrintTable(const Table &table) {
         std::size_t column = 0;
         for (std::size_t i = 0; i < row.size(); ++i) {
             for (char c : row[i]) {
-                line += c;
+                line += Printable(c);
                 if (c == '\n') line.append(column, ' ');
             }
             if (i + 1 < row.size()) {
@@ -84,7 +89,7 @@ namespace {
 std::string Indented(const std::string &text, std::size_t indent) {
     std::string out;
     for (char c : text) {
-        out += c;
+        out += Printable(c);
         if (c == '\n') out.append(indent, ' ');
     }
     return out;

@@ -75,6 +75,11 @@ Report ToolReport(int exit_code, std::string message);
 // they arrive while the main thread may have to print a time-out.
 std::mutex &OutputLock();
 
+// What a terminal is shown of a character from the service or the network:
+// control characters (but the line feed) become '?', so that no text can
+// steer the terminal. JSON output escapes them instead.
+char Printable(char c);
+
 // Prints a table to stdout.
 void PrintTable(const Table &table);
 
