@@ -92,8 +92,14 @@ show task list --startup-order
 step "Start one and see it run"
 show task start collector
 show process check
-echo "The service's own children:"
-ps -o pid=,args= --ppid "$taskd_pid" | sed 's/^/  /'
+echo "The service's own children (from /proc):"
+for proc in /proc/[0-9]*; do
+  stat=$(cat "$proc/stat" 2>/dev/null) || continue
+  fields=${stat##*) }   # after the program name, which may hold spaces
+  read -r _ ppid _ <<<"$fields"
+  [ "$ppid" = "$taskd_pid" ] || continue
+  printf '  %s  %s\n' "${proc#/proc/}" "$(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null)"
+done
 
 step "Change the startup order: reporter first"
 show order set reporter collector
