@@ -42,6 +42,9 @@ class PipeServer {
 
 // Serves the local pipe "\\.\pipe\NAME". On failure returns null and the
 // Win32 error code in *error (183 when another server already serves NAME).
-std::unique_ptr<PipeServer> ServePipe(const std::string &name, std::uint32_t *error);
+// On POSIX a client that stays silent for client_silence_seconds while a
+// message is read or written is dropped, so it cannot hold a worker.
+std::unique_ptr<PipeServer> ServePipe(const std::string &name, std::uint32_t *error,
+                                      int client_silence_seconds = 30);
 
 } // namespace vex::platform

@@ -1,7 +1,10 @@
 // Records, code words, bounded copy, pipe names and the connection message.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/system_text.h"
 #include "transport/record.h"
@@ -129,3 +132,57 @@ TEST(ErrorDesc, NamesUnknownCodes) {
 
 } // namespace
 } // namespace vex
+
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/pipe_server.h"
+#include "platform/platform.h"
+#include "platform/posix/local_names.h"
+#include "tests/support/fake_service.h"
+
+namespace vex {
+namespace {
+
+// A client that connects and never sends is dropped after the silence limit,
+// and the server goes on serving.
+TEST(PipeServer, SilentClientIsDroppedAndOthersAreServed) {
+    const std::string name = "ZEPTAR_" + test::UniqueSuffix("_silent") + "_TSK_REQ";
+    std::uint32_t error = 0;
+    auto server = platform::ServePipe(name, &error, 1);
+    ASSERT_TRUE(server) << error;
+
+    sockaddr_un addr{};
+    socklen_t len = 0;
+    ASSERT_EQ(platform::posix::AbstractAddress("pipe", name, &addr, &len), 0u);
+    const int silent = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr *>(&addr), len), 0);
+
+    auto conn = server->Accept();
+    ASSERT_TRUE(conn);
+    std::vector<std::uint8_t> message;
+    bool truncated = false;
+    EXPECT_FALSE(conn->ReadMessage(message, 8024, &truncated));
+    ::close(silent);
+    conn.reset();
+
+    std::thread client([&] {
+        std::uint8_t request[8024] = {1};
+        std::uint8_t reply[536];
+        char pipe_name[128];
+        std::snprintf(pipe_name, sizeof pipe_name, "\\\\.\\pipe\\%s", name.c_str());
+        EXPECT_EQ(platform::PipeTransact(pipe_name, request, sizeof request, reply, sizeof reply), 0u);
+    });
+    auto next = server->Accept();
+    ASSERT_TRUE(next);
+    ASSERT_TRUE(next->ReadMessage(message, 8024, &truncated));
+    const std::vector<std::uint8_t> answer(536, 0);
+    EXPECT_TRUE(next->WriteMessage(answer.data(), answer.size()));
+    client.join();
+}
+
+} // namespace
+} // namespace vex
+#endif

@@ -1,6 +1,7 @@
 #include "platform/pipe_server.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 namespace vex::platform {
 namespace {
+
 
 class SocketConnection final : public PipeConnection {
   public:
@@ -51,7 +53,7 @@ class SocketConnection final : public PipeConnection {
 
 class SocketServer final : public PipeServer {
   public:
-    explicit SocketServer(int fd) : fd_(fd) {}
+    SocketServer(int fd, int client_silence_seconds) : fd_(fd), silence_(client_silence_seconds) {}
     ~SocketServer() override {
         Stop();
         ::close(fd_);
@@ -65,6 +67,11 @@ class SocketServer final : public PipeServer {
                     ::close(c);
                     break;
                 }
+                // A client that connects and then sends nothing, or never
+                // reads its reply, must not hold a worker for ever.
+                const timeval limit{silence_, 0};
+                ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+                ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
                 return std::make_unique<SocketConnection>(c);
             }
             if (errno != EINTR && errno != ECONNABORTED) break;
@@ -79,12 +86,13 @@ class SocketServer final : public PipeServer {
 
   private:
     int fd_;
+    time_t silence_;
     std::atomic<bool> stopped_{false};
 };
 
 } // namespace
 
-std::unique_ptr<PipeServer> ServePipe(const std::string &name, std::uint32_t *error) {
+std::unique_ptr<PipeServer> ServePipe(const std::string &name, std::uint32_t *error, int client_silence_seconds) {
     sockaddr_un addr{};
     socklen_t len = 0;
     if (const std::uint32_t e = posix::AbstractAddress("pipe", name, &addr, &len); e != 0) {
@@ -102,7 +110,7 @@ std::unique_ptr<PipeServer> ServePipe(const std::string &name, std::uint32_t *er
         return nullptr;
     }
     *error = 0;
-    return std::make_unique<SocketServer>(fd);
+    return std::make_unique<SocketServer>(fd, client_silence_seconds);
 }
 
 } // namespace vex::platform

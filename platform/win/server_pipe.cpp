@@ -106,7 +106,9 @@ class InstanceServer final : public PipeServer {
 
 } // namespace
 
-std::unique_ptr<PipeServer> ServePipe(const std::string &name, std::uint32_t *error) {
+// Pipe instances here block in ReadFile without a limit: a silent client
+// holds its instance until it goes away.
+std::unique_ptr<PipeServer> ServePipe(const std::string &name, std::uint32_t *error, int /*client_silence_seconds*/) {
     std::string path = "\\\\.\\pipe\\" + name;
     HANDLE first = NewInstance(path, true);
     if (first == INVALID_HANDLE_VALUE) {
