@@ -24,18 +24,44 @@ EchoServer::~EchoServer() {
     for (auto &t : threads_) t.join();
 }
 
+namespace {
+
+// The task list the long reply carries for the list operations: ten names,
+// in the packed-list layout (count, then order byte, size byte, text, NUL).
+std::vector<std::uint8_t> ListReply() {
+    std::vector<std::uint8_t> reply(8024, 0);
+    constexpr std::size_t kData = 24;
+    std::size_t at = kData + 4;
+    std::uint32_t count = 0;
+    for (const char *name : {"LOADER", "ARCHIVER", "ALARM_ROUTER", "HISTORIAN", "REPORTS", "OPC_BRIDGE",
+                             "BACKUP", "TRENDS", "EVENTS", "WATCHDOG"}) {
+        const std::size_t n = std::strlen(name) + 1;
+        reply[at] = static_cast<std::uint8_t>(++count);
+        reply[at + 1] = static_cast<std::uint8_t>(n);
+        std::memcpy(&reply[at + 2], name, n);
+        at += 2 + n;
+    }
+    std::memcpy(&reply[kData], &count, 4); // little-endian host
+    return reply;
+}
+
+} // namespace
+
 void EchoServer::Serve() {
     std::vector<std::uint8_t> request;
-    // The long reply carries an empty packed list (count 0) for the list
-    // operations; every other request gets the short reply.
+    // The list operations get a reply with ten names, the other operations
+    // with an 8024-byte reply an all-zero one, every other request the short
+    // reply.
     const std::vector<std::uint8_t> short_reply(536, 0);
     const std::vector<std::uint8_t> long_reply(8024, 0);
+    const std::vector<std::uint8_t> list_reply = ListReply();
     while (auto conn = server_->Accept()) {
         bool truncated = false;
         if (!conn->ReadMessage(request, 8024, &truncated)) continue;
         const std::uint16_t op = request.size() >= 6 ? static_cast<std::uint16_t>(request[4] | request[5] << 8) : 0;
-        const bool list = op == 12 || op == 13 || op == 16 || op == 22 || op == 23 || op == 27 || op == 28 || op == 33;
-        const auto &reply = list ? long_reply : short_reply;
+        const bool list = op == 12 || op == 13 || op == 16;
+        const bool long_data = op == 22 || op == 23 || op == 27 || op == 28 || op == 33;
+        const auto &reply = list ? list_reply : long_data ? long_reply : short_reply;
         conn->WriteMessage(reply.data(), reply.size());
     }
 }
