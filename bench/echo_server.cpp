@@ -49,9 +49,10 @@ std::vector<std::uint8_t> ListReply() {
 
 void EchoServer::Serve() {
     std::vector<std::uint8_t> request;
-    // The list operations get a reply with ten names, the other operations
-    // with an 8024-byte reply an all-zero one, every other request the short
-    // reply.
+    // The task list in list order and the subsystem list get a reply with ten
+    // names, the task list in startup order an empty list, the other
+    // operations with an 8024-byte reply an all-zero one, every other request
+    // the short reply.
     const std::vector<std::uint8_t> short_reply(536, 0);
     const std::vector<std::uint8_t> long_reply(8024, 0);
     const std::vector<std::uint8_t> list_reply = ListReply();
@@ -59,8 +60,8 @@ void EchoServer::Serve() {
         bool truncated = false;
         if (!conn->ReadMessage(request, 8024, &truncated)) continue;
         const std::uint16_t op = request.size() >= 6 ? static_cast<std::uint16_t>(request[4] | request[5] << 8) : 0;
-        const bool list = op == 12 || op == 13 || op == 16;
-        const bool long_data = op == 22 || op == 23 || op == 27 || op == 28 || op == 33;
+        const bool list = op == 13 || op == 16;
+        const bool long_data = op == 12 || op == 22 || op == 23 || op == 27 || op == 28 || op == 33;
         const auto &reply = list ? list_reply : long_data ? long_reply : short_reply;
         conn->WriteMessage(reply.data(), reply.size());
     }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/echo_server.h"
-#include "tests/support/service_process.h"
+#include "tests/service/taskd_process.h"
 #include "vexsrvapi.h"
 
 namespace vex::bench {
@@ -23,11 +23,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kRunTime = std::chrono::milliseconds(1500);
 
-test::ServiceProcess &Service() {
-    static std::unique_ptr<test::ServiceProcess> svc = [] {
-        auto s = std::make_unique<test::ServiceProcess>(
-            VEXSRV_TASKD_PATH, "bench", std::vector<std::string>{"--workers", "8", "--log-level", "warning", "--no-browse"});
-        if (!s->WaitReady(10.0)) throw std::runtime_error("tidewell-taskd did not become ready:\n" + s->Log());
+// Started once, from beside this program, for every thread count.
+taskd::test::TaskdProcess &Service() {
+    static std::unique_ptr<taskd::test::TaskdProcess> svc = [] {
+        auto s = std::make_unique<taskd::test::TaskdProcess>(
+            std::vector<std::string>{"--workers", "8", "--log-level", "warning", "--no-browse"});
+        if (!s->ready()) throw std::runtime_error("tidewell-taskd did not become ready:\n" + s->log());
         return s;
     }();
     return *svc;

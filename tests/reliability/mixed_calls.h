@@ -36,6 +36,33 @@ struct CallResult {
 
 inline bool Contains(const char *text, const std::string &part) { return std::strstr(text, part.c_str()) != nullptr; }
 
+// A name made of a letter and a number, for example "S42".
+inline std::string Token(char letter, std::int32_t n) {
+    std::string s(1, letter);
+    s += std::to_string(n);
+    return s;
+}
+
+// The name in the quotes that the service's texts put around it.
+inline std::string InQuotes(const std::string &name) {
+    std::string s(1, '\'');
+    s += name;
+    s += '\'';
+    return s;
+}
+
+// Whether the registered task list (in list order) names name.
+inline bool ListHolds(const std::string &suffix, const std::string &name) {
+    std::int32_t value = 0, status = 0;
+    CStringArray *list = nullptr;
+    VexSrv_GetTaskList(0, ".", suffix.c_str(), &value, &status, 0, &list, nullptr, 0);
+    bool found = false;
+    for (std::int32_t i = 0; list != nullptr && i < list->GetSize(); ++i)
+        found = found || std::strcmp(list->GetAt(i).GetString(), name.c_str()) == 0;
+    VexSrv_FreeCStringArray(list);
+    return found;
+}
+
 // One call of kind (0 to 7) carrying token, against the service of suffix.
 // A call is lost when its exchange failed, which shows in an output that only
 // a completed exchange writes.
@@ -70,22 +97,22 @@ inline CallResult MixedCall(const std::string &suffix, int kind, std::int32_t to
                      "set status " + std::to_string(wanted));
     }
     case 1: {
-        const std::string name = "S" + std::to_string(token);
+        const std::string name = Token('S', token);
         const std::int32_t r = VexSrv_StopSubsystem(0, ".", sfx, name.c_str(), &value, &status, msg, sizeof msg);
-        return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, "'" + name + "'"),
+        return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, InQuotes(name)),
                      "stop subsystem " + name);
     }
     case 2: {
-        const std::string name = "T" + std::to_string(token);
+        const std::string name = Token('T', token);
         const std::int32_t r =
             VexSrv_StartTaskByName(0, ".", sfx, name.c_str(), 0, &value, &status, msg, sizeof msg);
-        return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, "'" + name + "'"),
+        return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, InQuotes(name)),
                      "start task " + name);
     }
     case 3: {
-        const std::string name = "K" + std::to_string(token);
+        const std::string name = Token('K', token);
         const std::int32_t r = VexSrv_StopTask(0, ".", sfx, name.c_str(), 1, &value, &status, msg, sizeof msg);
-        return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, "'" + name + "'"),
+        return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, InQuotes(name)),
                      "stop task " + name);
     }
     case 4: {
