@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "transport/request_layouts.h"
 #include "transport/codes.h"
 #include "transport/operation.h"
 #include "vexsrvapi.h"
@@ -17,28 +18,8 @@ static_assert(sizeof(SnapshotListEntry) == 1027);
 namespace vex {
 namespace {
 
-// Audit-trail request: offset 12 stays 0, the two settings follow.
-constexpr std::size_t kReqAuditSettingFirst = 16;
-constexpr std::size_t kReqAuditSettingSecond = 20;
-// Audit-trail reply: two settings and two 32-byte text fields, copied whole.
-constexpr std::size_t kRepAuditSettingFirst = 24;
-constexpr std::size_t kRepAuditSettingSecond = 28;
-constexpr std::size_t kRepAuditFieldFirst = 32;
-constexpr std::size_t kRepAuditFieldSecond = 64;
-constexpr std::size_t kAuditFieldSize = 32;
-
-// Group configuration request: the load option, and the file name to the end
-// of the record.
-constexpr std::size_t kReqLoadOption = 16;
-constexpr std::size_t kReqFileName = 24;
-constexpr std::size_t kMaxFileNameChars = kRequestSize - kReqFileName - 1; // 7999
-
-// Snapshot request: the entry's layout shifted to offset 16.
-constexpr std::size_t kReqSnapshotEntry = 16;
-constexpr std::size_t kSnapshotNameField = sizeof(SnapshotListEntry::name); // 1024
-constexpr std::size_t kReqSnapshotOptionA = kReqSnapshotEntry + offsetof(SnapshotListEntry, option_a);
-constexpr std::size_t kReqSnapshotOptionB = kReqSnapshotEntry + offsetof(SnapshotListEntry, option_b);
-constexpr std::size_t kReqSnapshotOptionC = kReqSnapshotEntry + offsetof(SnapshotListEntry, option_c);
+// The file name runs to the end of the record.
+constexpr std::size_t kMaxFileNameChars = kRequestSize - layout::kReqFileName - 1; // 7999
 
 constexpr std::string_view kFileNameInvalid = "File name is invalid";
 constexpr std::string_view kFileNameTooLong = "File name is too long (at most 7999 characters)";
@@ -51,7 +32,7 @@ void Set(std::int32_t *out, std::int32_t v) {
 }
 
 void CopyField(const TaskServiceReply &reply, std::size_t offset, char *field) {
-    if (field != nullptr) std::memcpy(field, reply.data() + offset, kAuditFieldSize);
+    if (field != nullptr) std::memcpy(field, reply.data() + offset, layout::kAuditFieldSize);
 }
 
 void ClearField(char *field) {
@@ -66,8 +47,8 @@ std::int32_t SendGroupRequest(std::uint16_t operation, const char *node, const c
     const std::string_view name(file_name);
     if (name.size() > kMaxFileNameChars) return call.Refuse(kFileNameTooLong);
     call.request().SetCode(MakeCode(operation, kModifierNone));
-    if (load_option != nullptr) call.request().PutI32(kReqLoadOption, *load_option);
-    call.request().PutText(kReqFileName, name);
+    if (load_option != nullptr) call.request().PutI32(layout::kReqLoadOption, *load_option);
+    call.request().PutText(layout::kReqFileName, name);
     return call.Run();
 }
 
@@ -99,10 +80,10 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetAuditTrailConfiguration(const char *nod
         vex::ClearField(field_first);
         vex::ClearField(field_second);
     } else {
-        vex::Set(setting_first, reply.I32(vex::kRepAuditSettingFirst));
-        vex::Set(setting_second, reply.I32(vex::kRepAuditSettingSecond));
-        vex::CopyField(reply, vex::kRepAuditFieldFirst, field_first);
-        vex::CopyField(reply, vex::kRepAuditFieldSecond, field_second);
+        vex::Set(setting_first, reply.I32(vex::layout::kRepAuditFirst));
+        vex::Set(setting_second, reply.I32(vex::layout::kRepAuditSecond));
+        vex::CopyField(reply, vex::layout::kRepAuditFieldFirst, field_first);
+        vex::CopyField(reply, vex::layout::kRepAuditFieldSecond, field_second);
     }
     return result;
 }
@@ -113,8 +94,8 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetAuditTrailConfiguration(const char *nod
                                                                  int32_t message_length) {
     Operation call(node, suffix, Outputs{value, status, message, message_length}, vex::kLongReplySize);
     call.request().SetCode(MakeCode(op::kSetAuditTrail, vex::kModifierNone));
-    call.request().PutI32(vex::kReqAuditSettingFirst, setting_first);
-    call.request().PutI32(vex::kReqAuditSettingSecond, setting_second);
+    call.request().PutI32(vex::layout::kReqAuditFirst, setting_first);
+    call.request().PutI32(vex::layout::kReqAuditSecond, setting_second);
     return call.Run(vex::Channels::With, vex::TextCopy::WhenValueNonZero);
 }
 
@@ -140,13 +121,13 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_UpdateSnapshotList(const char *node, const
     Operation call(node, suffix, Outputs{value, status, message, message_length}, vex::kShortReplySize);
     call.request().SetCode(MakeCode(op::kUpdateSnapshotList, vex::kModifierNone));
     if (entry == nullptr || entry->name[0] == 0) return call.Refuse(vex::kSnapshotNameMissing);
-    const void *end = std::memchr(entry->name, 0, vex::kSnapshotNameField);
+    const void *end = std::memchr(entry->name, 0, vex::layout::kSnapshotNameSize);
     if (end == nullptr) return call.Refuse(vex::kSnapshotNameTooLong);
     const std::string_view name(entry->name, static_cast<std::size_t>(static_cast<const char *>(end) - entry->name));
-    call.request().PutText(vex::kReqSnapshotEntry, name);
-    call.request().PutU8(vex::kReqSnapshotOptionA, entry->option_a);
-    call.request().PutU8(vex::kReqSnapshotOptionB, entry->option_b);
-    call.request().PutU8(vex::kReqSnapshotOptionC, entry->option_c);
+    call.request().PutText(vex::layout::kReqSnapshot, name);
+    call.request().PutU8(vex::layout::kReqSnapshotOptions, entry->option_a);
+    call.request().PutU8(vex::layout::kReqSnapshotOptions + 1, entry->option_b);
+    call.request().PutU8(vex::layout::kReqSnapshotOptions + 2, entry->option_c);
     return call.Run(vex::Channels::Without);
 }
 

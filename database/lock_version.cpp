@@ -1,6 +1,7 @@
 // Exclusive lock, database permissions and database version.
 #include <cstring>
 
+#include "transport/request_layouts.h"
 #include "transport/codes.h"
 #include "transport/operation.h"
 #include "vexsrvapi.h"
@@ -10,18 +11,6 @@ namespace {
 
 // The token of no lock.
 constexpr std::int32_t kNoLockToken = -1;
-
-// The permission query travels at the start of the payload.
-constexpr std::size_t kReqPermissionQuery = kReqPayload;
-// Permission reply: two 4-byte words, copied byte for byte.
-constexpr std::size_t kRepPermissionFirst = 24;
-constexpr std::size_t kRepPermissionSecond = 28;
-constexpr std::size_t kPermissionWordSize = 4;
-// Version reply: three numbers and the version text.
-constexpr std::size_t kRepVersionFirst = 24;
-constexpr std::size_t kRepVersionSecond = 28;
-constexpr std::size_t kRepVersionThird = 32;
-constexpr std::size_t kRepVersionText = 36;
 
 constexpr std::string_view kTargetOffline = "Target computer is offline.";
 constexpr std::string_view kNoVersionRequests = "Target system does not support DB version requests.";
@@ -41,7 +30,7 @@ void PutVersionText(char *buffer, std::uint32_t length, std::string_view text) {
 }
 
 void CopyPermissionWord(const TaskServiceReply &reply, std::size_t offset, std::uint32_t *out) {
-    if (out != nullptr) std::memcpy(out, reply.data() + offset, kPermissionWordSize);
+    if (out != nullptr) std::memcpy(out, reply.data() + offset, layout::kPermissionWordSize);
 }
 
 } // namespace
@@ -83,7 +72,7 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetDBPermis(const char *node, const char *
                                                   int32_t message_length) {
     Operation call(node, suffix, Outputs{value, status, message, message_length}, vex::kLongReplySize);
     call.request().SetCode(MakeCode(op::kGetPermissions, vex::kModifierNone));
-    call.request().PutI32(vex::kReqPermissionQuery, query);
+    call.request().PutI32(vex::layout::kReqWord, query);
     if (!call.Exchange()) return 0;
     const vex::TaskServiceReply &reply = call.reply();
     call.SetValue(reply.Value16());
@@ -93,8 +82,8 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetDBPermis(const char *node, const char *
         if (permission_second != nullptr) *permission_second = 0;
         call.CopyText(reply.Text());
     } else {
-        vex::CopyPermissionWord(reply, vex::kRepPermissionFirst, permission_first);
-        vex::CopyPermissionWord(reply, vex::kRepPermissionSecond, permission_second);
+        vex::CopyPermissionWord(reply, vex::layout::kRepPermissionFirst, permission_first);
+        vex::CopyPermissionWord(reply, vex::layout::kRepPermissionSecond, permission_second);
     }
     return call.Result();
 }
@@ -122,10 +111,10 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_GetDBVersion(const char *node, const char 
         vex::PutVersionText(version_text, version_text_length, vex::kNoVersionRequests);
         return 0;
     }
-    vex::Set(version_first, reply.I32(vex::kRepVersionFirst));
-    vex::Set(version_second, reply.I32(vex::kRepVersionSecond));
-    vex::Set(version_third, reply.I32(vex::kRepVersionThird));
-    vex::PutVersionText(version_text, version_text_length, reply.TextAt(vex::kRepVersionText));
+    vex::Set(version_first, reply.I32(vex::layout::kRepVersionFirst));
+    vex::Set(version_second, reply.I32(vex::layout::kRepVersionSecond));
+    vex::Set(version_third, reply.I32(vex::layout::kRepVersionThird));
+    vex::PutVersionText(version_text, version_text_length, reply.TextAt(vex::layout::kRepVersionText));
     return 1;
 }
 

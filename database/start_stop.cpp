@@ -1,13 +1,14 @@
 // Database start and stop: one request each, lock_key at offset 8, a short reply.
 #include "vexsrvapi.h"
 #include "transport/codes.h"
+#include "transport/request_layouts.h"
 #include "transport/operation.h"
 
 namespace vex {
 namespace {
 
 // The longest subsystem name that fits the request after offset 12.
-constexpr std::size_t kMaxSubsystemChars = kRequestSize - kReqPayload - 1;
+constexpr std::size_t kMaxSubsystemChars = kRequestSize - layout::kReqName - 1;
 constexpr std::string_view kSubsystemTooLong = "Subsystem name is too long (at most 8011 characters)";
 
 std::int32_t SendDatabaseRequest(std::uint32_t code, std::int32_t lock_key, const char *node, const char *suffix,
@@ -27,7 +28,7 @@ std::int32_t SendSubsystemRequest(std::uint16_t operation, std::int32_t lock_key
     if (name.size() > kMaxSubsystemChars) return call.Refuse(kSubsystemTooLong);
     call.request().SetCode(MakeCode(operation, kModifierNone));
     call.request().SetLockKey(lock_key);
-    call.request().PutText(kReqPayload, name);
+    call.request().PutText(layout::kReqName, name);
     return call.Run();
 }
 

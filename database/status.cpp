@@ -3,6 +3,7 @@
 // left to the pipe.
 #include <cstring>
 
+#include "transport/request_layouts.h"
 #include "transport/codes.h"
 #include "transport/operation.h"
 #include "transport/probe.h"
@@ -12,9 +13,6 @@ namespace vex {
 namespace {
 
 constexpr std::string_view kHostUnreachable = "Host is unreachable";
-
-// The status to set travels at the start of the payload.
-constexpr std::size_t kReqStatusToSet = kReqPayload;
 
 // Runs the probe unless the exchange will refuse the address anyway: a
 // refused call sends nothing, not even an echo.
@@ -82,7 +80,7 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_SetTidewellStatus(const char *node, const 
     Operation call(node, suffix, Outputs{value, status, message, message_length}, vex::kShortReplySize);
     if (!vex::Reachable(node, call.suffix())) return vex::ReportUnreachable(call);
     call.request().SetCode(MakeCode(op::kSetStatus, vex::kModifierNone));
-    call.request().PutI32(vex::kReqStatusToSet, value != nullptr ? *value : 0);
+    call.request().PutI32(vex::layout::kReqWord, value != nullptr ? *value : 0);
     return call.Run();
 }
 

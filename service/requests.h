@@ -11,6 +11,7 @@
 #include "service/outcome.h"
 #include "service/task_service.h"
 #include "transport/record.h"
+#include "transport/request_layouts.h"
 #include "vexsrvapi.h"
 
 namespace taskd {
@@ -25,44 +26,8 @@ struct Caller {
     std::string Describe() const;
 };
 
-// Request fields beyond the envelope that record.h and the task tables do
-// not name, from the request layouts of the families.
-namespace layout {
-using vex::kReqPayload;
-using vex::kRepText;
-// Subsystem stop (7, 17) and task start by name (3, 29): a name from 12.
-inline constexpr std::size_t kReqName = kReqPayload;
-// Task stop (5): stop_value at 12, the name from 16.
-inline constexpr std::size_t kReqStopValue = kReqPayload;
-inline constexpr std::size_t kReqStopName = kReqPayload + 4;
-// Status to set (26), permission query (22), boot switch (33): one word at 12.
-inline constexpr std::size_t kReqWord = kReqPayload;
-// Audit trail (27, 28): two settings, then two 32-byte text fields in the reply.
-inline constexpr std::size_t kReqAuditFirst = 16;
-inline constexpr std::size_t kReqAuditSecond = 20;
-inline constexpr std::size_t kRepAuditFirst = kRepText;
-inline constexpr std::size_t kRepAuditSecond = kRepText + 4;
-inline constexpr std::size_t kRepAuditFieldFirst = kRepText + 8;
-inline constexpr std::size_t kRepAuditFieldSecond = kRepText + 40;
-inline constexpr std::size_t kAuditFieldSize = 32;
-// Group configuration (34, 35): load option at 16, file name from 24.
-inline constexpr std::size_t kReqLoadOption = 16;
-inline constexpr std::size_t kReqFileName = 24;
-// Snapshot update (48): a SnapshotListEntry from 16.
-inline constexpr std::size_t kReqSnapshot = 16;
-inline constexpr std::size_t kReqSnapshotName = kReqSnapshot + offsetof(SnapshotListEntry, name);
-inline constexpr std::size_t kSnapshotNameSize = sizeof(SnapshotListEntry::name);
-inline constexpr std::size_t kReqSnapshotOptions = kReqSnapshot + offsetof(SnapshotListEntry, option_a);
-// Permissions (22): two words; version (23): three numbers and a text.
-inline constexpr std::size_t kRepPermissionFirst = kRepText;
-inline constexpr std::size_t kRepPermissionSecond = kRepText + 4;
-inline constexpr std::size_t kRepVersionFirst = kRepText;
-inline constexpr std::size_t kRepVersionText = kRepText + 12;
-// Startup orders (32): a packed list from 24.
-inline constexpr std::size_t kReqStartupOrders = 24;
-static_assert(offsetof(SnapshotListEntry, option_b) == offsetof(SnapshotListEntry, option_a) + 1 &&
-              offsetof(SnapshotListEntry, option_c) == offsetof(SnapshotListEntry, option_a) + 2);
-} // namespace layout
+// The family fields, shared with the library's operations.
+namespace layout = vex::layout;
 
 // A request record whose fields are read only within their slots.
 class RequestView {

@@ -3,6 +3,7 @@
 // name an order byte (1 for the first), a size byte and the name with its
 // zero. The whole list is measured before anything is written, so a list
 // that cannot travel intact is refused and nothing is sent.
+#include "transport/request_layouts.h"
 #include "transport/codes.h"
 #include "transport/operation.h"
 #include "util/packed_list.h"
@@ -11,11 +12,7 @@
 namespace vex {
 namespace {
 
-// Where the packed startup order starts in the request; it may take the rest.
-constexpr std::size_t kReqStartupOrderList = 24;
-static_assert(kRequestSize - kReqStartupOrderList == util::kPackedAreaSize);
-// The boot switch word.
-constexpr std::size_t kReqBootSwitch = kReqPayload;
+static_assert(kRequestSize - layout::kReqStartupOrders == util::kPackedAreaSize);
 
 constexpr std::string_view kNamesMissing = "task names array should be defined";
 constexpr std::string_view kListEmpty = "Tasks list is empty";
@@ -51,7 +48,7 @@ std::int32_t SetStartupOrders(const char *node, const char *suffix, const CStrin
 
     TaskServiceRequest &request = call.request();
     util::PackedListWriter writer(
-        std::span<std::uint8_t>(request.data() + kReqStartupOrderList, kRequestSize - kReqStartupOrderList));
+        std::span<std::uint8_t>(request.data() + layout::kReqStartupOrders, kRequestSize - layout::kReqStartupOrders));
     std::uint8_t order = 0;
     for (std::int32_t i = 0; i < n; ++i) {
         const CString &name = names->GetAt(i);
@@ -69,7 +66,7 @@ std::int32_t SetStartupAtBoot(const char *node, const char *suffix, std::int32_t
     Operation call(node, suffix, out, kLongReplySize);
     call.request().SetCode(MakeCode(op::kSetStartupAtBoot, kModifierNone));
     call.request().SetLockKey(0);
-    call.request().PutI32(kReqBootSwitch, on == 1 ? 1 : 0);
+    call.request().PutI32(layout::kReqWord, on == 1 ? 1 : 0);
     return call.Run(Channels::With, TextCopy::WhenValueNonZero);
 }
 

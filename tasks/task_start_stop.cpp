@@ -1,5 +1,6 @@
 // Task start and stop: from a layout-1 record, or by the task's name.
 #include "tasks/task_payload.h"
+#include "transport/request_layouts.h"
 #include "transport/codes.h"
 #include "vexsrvapi.h"
 
@@ -9,11 +10,8 @@ namespace {
 // By-name requests: the start operations put the name at offset 12; the stop
 // puts its stop value there and the name at 16. The name travels whole with
 // its NUL, so the request's end bounds its length.
-constexpr std::size_t kStartNameOffset = kReqPayload;
-constexpr std::size_t kStopValueOffset = kReqPayload;
-constexpr std::size_t kStopNameOffset = kReqPayload + 4;
-constexpr std::size_t kMaxStartNameChars = kRequestSize - kStartNameOffset - 1;
-constexpr std::size_t kMaxStopNameChars = kRequestSize - kStopNameOffset - 1;
+constexpr std::size_t kMaxStartNameChars = kRequestSize - layout::kReqName - 1;
+constexpr std::size_t kMaxStopNameChars = kRequestSize - layout::kReqStopName - 1;
 static_assert(kMaxStartNameChars == 8011 && kMaxStopNameChars == 8007);
 constexpr std::string_view kStartNameTooLong = "task name is too long (at most 8011 characters)";
 constexpr std::string_view kStopNameTooLong = "task name is too long (at most 8007 characters)";
@@ -26,7 +24,7 @@ std::int32_t SendStartByName(std::uint16_t operation, std::int32_t lock_key, con
     // Only the modifier's 16 bits reach the code word's high half.
     call.request().SetCode(MakeCode(operation, static_cast<std::uint16_t>(modifier)));
     call.request().SetLockKey(lock_key);
-    call.request().PutText(kStartNameOffset, name);
+    call.request().PutText(layout::kReqName, name);
     return call.Run();
 }
 
@@ -68,8 +66,8 @@ VEXSRV_API int32_t VEXSRV_CALL VexSrv_StopTask(int32_t lock_key, const char *nod
     if (name.size() > tasks::kMaxStopNameChars) return call.Refuse(tasks::kStopNameTooLong);
     call.request().SetCode(vex::MakeCode(op::kStopTask, vex::kModifierNone));
     call.request().SetLockKey(lock_key);
-    call.request().PutI32(tasks::kStopValueOffset, stop_value);
-    call.request().PutText(tasks::kStopNameOffset, name);
+    call.request().PutI32(vex::layout::kReqStopValue, stop_value);
+    call.request().PutText(vex::layout::kReqStopName, name);
     return call.Run();
 }
 
