@@ -27,10 +27,6 @@ constexpr std::string_view kSnapshotNameMissing = "snapshot name should be defin
 // A name without a NUL inside its 1024-byte field.
 constexpr std::string_view kSnapshotNameTooLong = "snapshot name is too long (at most 1023 characters)";
 
-void Set(std::int32_t *out, std::int32_t v) {
-    if (out != nullptr) *out = v;
-}
-
 void CopyField(const TaskServiceReply &reply, std::size_t offset, char *field) {
     if (field != nullptr) std::memcpy(field, reply.data() + offset, layout::kAuditFieldSize);
 }

@@ -15,10 +15,6 @@ constexpr std::int32_t kNoLockToken = -1;
 constexpr std::string_view kTargetOffline = "Target computer is offline.";
 constexpr std::string_view kNoVersionRequests = "Target system does not support DB version requests.";
 
-void Set(std::int32_t *out, std::int32_t v) {
-    if (out != nullptr) *out = v;
-}
-
 // Writes text into the caller's version text of the stated length, cut to
 // length - 1 characters when it does not fit, always NUL-terminated; nothing
 // for a length of 0.

@@ -28,10 +28,6 @@ std::int32_t ReportUnreachable(const Operation &call) {
     return call.Refuse(kHostUnreachable);
 }
 
-void Set(std::int32_t *out, std::int32_t v) {
-    if (out != nullptr) *out = v;
-}
-
 } // namespace
 } // namespace vex
 

@@ -32,6 +32,11 @@ enum class TextCopy { WhenNotEmpty, WhenValueNonZero };
 inline constexpr std::string_view kNodeMissing = "node name should be defined";
 inline constexpr std::string_view kAddressTooLong = "Node name and service suffix are too long for a pipe name";
 
+// Writes an output the caller may have left null.
+inline void Set(std::int32_t *out, std::int32_t v) {
+    if (out != nullptr) *out = v;
+}
+
 class Operation {
   public:
     Operation(const char *node, const char *suffix, const Outputs &out, std::size_t reply_size,
@@ -55,12 +60,8 @@ class Operation {
 
     // Copies text to the message buffer when it is not empty.
     void CopyText(std::string_view text) const;
-    void SetValue(std::int32_t v) const {
-        if (out_.value != nullptr) *out_.value = v;
-    }
-    void SetStatus(std::int32_t s) const {
-        if (out_.status != nullptr) *out_.status = s;
-    }
+    void SetValue(std::int32_t v) const { Set(out_.value, v); }
+    void SetStatus(std::int32_t s) const { Set(out_.status, s); }
     // 1 when the reply's status is 0.
     std::int32_t Result() const { return reply_.Status() == 0 ? 1 : 0; }
 

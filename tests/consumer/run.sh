@@ -38,9 +38,9 @@ if [ -n "$service" ] && [ -x "$service" ]; then
   sfx="_consumer$$"
   mkdir -p "$work/state"
   if [ "$kind" = win ]; then
-    wine "$service" --suffix "$sfx" --state-dir "$work/state" >"$work/service.log" 2>&1 &
+    wine "$service" --suffix "$sfx" --state-dir "$work/state" --no-browse >"$work/service.log" 2>&1 &
   else
-    "$service" --suffix "$sfx" --state-dir "$work/state" >"$work/service.log" 2>&1 &
+    "$service" --suffix "$sfx" --state-dir "$work/state" --no-browse >"$work/service.log" 2>&1 &
   fi
   service_pid=$!
   suffix=("$sfx")
