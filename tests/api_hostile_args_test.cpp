@@ -5,11 +5,17 @@
 // checker, and through the guards where none runs).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tests/support/fake_service.h"
 #include "tests/support/guarded_buffer.h"
 #include "tests/support/operation_table.h"
@@ -434,6 +440,42 @@ TEST(HostileBroadcast, NullCallbackAndLongTargetsAreRefusedWithinTheBuffer) {
     EXPECT_EQ(VexSrv_Broadcast("SIXTEEN_CHARS_XX", 0, nullptr, 0, untouched.data(), -1), 0);
     EXPECT_EQ(untouched.Contents(), std::string(8, '#'));
     EXPECT_TRUE(small.GuardsIntact() && untouched.GuardsIntact());
+}
+
+// A holder of the browse mailslot that never reads it (a hung service, say):
+// the requests pile up unread, and still every broadcast returns after its
+// time-out instead of waiting for room in the mailslot.
+TEST(HostileBroadcast, BrowseMailslotThatIsNeverReadDoesNotBlockTheCaller) {
+    // The mailslot's name is the machine's own: take turns with other tests.
+    platform::MailslotHandle browse = platform::kNoMailslot;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::uint32_t e = 0;
+    while ((e = platform::CreateLocalMailslot("\\\\.\\mailslot\\Tidewell\\Browse", 0, 0, platform::OpenSecurity{},
+                                              &browse)) == platform::kErrorAlreadyExists &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(e, 0u);
+    constexpr int kBroadcasts = 40;
+    std::atomic<int> done{0}, succeeded{0};
+    std::thread caller([&] {
+        for (int i = 0; i < kBroadcasts; ++i, ++done) {
+            char msg[256];
+            // "?" names the local computer's mailslot on every platform.
+            if (VexSrv_Broadcast("?", 0, IgnoreAnswer, 0, msg, sizeof msg) == 1) ++succeeded;
+        }
+    });
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (done.load() < kBroadcasts && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done.load() < kBroadcasts) {
+        // The blocked call cannot be cancelled; end the program with the finding.
+        std::fprintf(stderr, "FATAL: broadcast %d of %d still blocked after 30 s\n", done.load() + 1, kBroadcasts);
+        std::fflush(stderr);
+        std::_Exit(3);
+    }
+    caller.join();
+    platform::CloseMailslot(browse);
+    EXPECT_EQ(succeeded.load(), kBroadcasts);
 }
 
 } // namespace

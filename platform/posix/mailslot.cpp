@@ -156,15 +156,19 @@ std::uint32_t OpenMailslotForWrite(const char *path, MailslotHandle *out) {
 
 std::uint32_t WriteMailslot(MailslotHandle mailslot, const void *data, std::uint32_t size) {
     ssize_t sent;
+    // Never waits for room: a reader that has stopped reading would hold the
+    // writer for ever (a socket queues only a few datagrams).
     do {
-        sent = ::send(static_cast<int>(mailslot), data, size, MSG_NOSIGNAL);
+        sent = ::send(static_cast<int>(mailslot), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     if (sent >= 0) return kErrorSuccess;
     switch (errno) {
-    // No reader (never there, or gone since): the message is lost without a
-    // word to the writer, as a mailslot message on the network is.
+    // No reader (never there, or gone since), or one whose queue is full:
+    // the message is lost without a word to the writer, as a mailslot
+    // message on the network is.
     case ENOTCONN:
     case ECONNREFUSED:
+    case EAGAIN:
         return kErrorSuccess;
     // More than a socket can carry in one message.
     case EMSGSIZE:
