@@ -35,9 +35,9 @@ std::atomic<std::uint32_t> g_next_pid{1000};
 
 } // namespace
 
-std::unique_ptr<ChildProcess> Launch(const LaunchSpec &spec, std::string *why, std::uint32_t *code) {
+std::unique_ptr<ChildProcess> Launch(const LaunchSpec &launch, std::string *why, std::uint32_t *code) {
     // The real launcher refuses a command line without a program the same way.
-    if (SplitCommandLine(spec.command_line).empty()) {
+    if (SplitCommandLine(launch.command_line).empty()) {
         if (why != nullptr) *why = "the command line names no program";
         if (code != nullptr) *code = 87;
         return nullptr;

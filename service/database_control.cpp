@@ -21,11 +21,11 @@ Outcome TaskService::StartDatabase(bool cluster) {
     const char *form = cluster ? " (cluster start)" : "";
     if (db_state_ == DatabaseState::Running) return Outcome::Ok(1, "The database is already running.");
     if (!config_.database_command.empty()) {
-        LaunchSpec spec;
-        spec.command_line = config_.database_command;
+        LaunchSpec launch;
+        launch.command_line = config_.database_command;
         std::string why;
         std::uint32_t code = 0;
-        database_ = Launch(spec, &why, &code);
+        database_ = Launch(launch, &why, &code);
         if (!database_) {
             log::Error(std::string("the database program could not start") + form + ": " + why);
             return Outcome::Refuse(static_cast<std::int32_t>(code), "The database program could not start: " + why);

@@ -49,7 +49,7 @@ class ChildProcess {
 
 // Starts a process. Null and *why (with *code, a Win32 error code) when it
 // could not start, with its affinity and priority set before it runs.
-std::unique_ptr<ChildProcess> Launch(const LaunchSpec &spec, std::string *why, std::uint32_t *code);
+std::unique_ptr<ChildProcess> Launch(const LaunchSpec &launch, std::string *why, std::uint32_t *code);
 
 // How a stop ended.
 enum class StopOutcome { AlreadyExited, Terminated, Killed };

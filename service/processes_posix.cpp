@@ -122,8 +122,8 @@ class PosixChild final : public ChildProcess {
 
 } // namespace
 
-std::unique_ptr<ChildProcess> Launch(const LaunchSpec &spec, std::string *why, std::uint32_t *code) {
-    std::vector<std::string> args = SplitCommandLine(spec.command_line);
+std::unique_ptr<ChildProcess> Launch(const LaunchSpec &launch, std::string *why, std::uint32_t *code) {
+    std::vector<std::string> args = SplitCommandLine(launch.command_line);
     if (args.empty()) {
         *why = "the command line names no program";
         *code = 87;
@@ -143,9 +143,9 @@ std::unique_ptr<ChildProcess> Launch(const LaunchSpec &spec, std::string *why, s
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     for (unsigned i = 0; i < 32; ++i)
-        if ((spec.affinity >> i) & 1u) CPU_SET(i, &cpus);
-    const int nice_value = spec.priority ? NiceOf(*spec.priority) : 0;
-    const char *dir = spec.working_dir.empty() ? nullptr : spec.working_dir.c_str();
+        if ((launch.affinity >> i) & 1u) CPU_SET(i, &cpus);
+    const int nice_value = launch.priority ? NiceOf(*launch.priority) : 0;
+    const char *dir = launch.working_dir.empty() ? nullptr : launch.working_dir.c_str();
     const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 
     int report[2];
@@ -171,11 +171,11 @@ std::unique_ptr<ChildProcess> Launch(const LaunchSpec &spec, std::string *why, s
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         if (null_fd >= 0) ::dup2(null_fd, 0);
-        if (spec.affinity != 0 && ::sched_setaffinity(0, sizeof cpus, &cpus) != 0) {
+        if (launch.affinity != 0 && ::sched_setaffinity(0, sizeof cpus, &cpus) != 0) {
             WriteFailure(report[1], Step::Affinity, errno);
             ::_exit(127);
         }
-        if (spec.priority && ::setpriority(PRIO_PROCESS, 0, nice_value) != 0) {
+        if (launch.priority && ::setpriority(PRIO_PROCESS, 0, nice_value) != 0) {
             WriteFailure(report[1], Step::Priority, errno);
             ::_exit(127);
         }

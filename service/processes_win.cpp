@@ -52,28 +52,28 @@ class WinChild final : public ChildProcess {
 
 } // namespace
 
-std::unique_ptr<ChildProcess> Launch(const LaunchSpec &spec, std::string *why, std::uint32_t *code) {
-    if (SplitCommandLine(spec.command_line).empty()) {
+std::unique_ptr<ChildProcess> Launch(const LaunchSpec &launch, std::string *why, std::uint32_t *code) {
+    if (SplitCommandLine(launch.command_line).empty()) {
         *why = "the command line names no program";
         *code = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    std::string line = spec.command_line; // CreateProcessA may write into it
+    std::string line = launch.command_line; // CreateProcessA may write into it
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     // Suspended: affinity and priority are in place before the first
     // instruction runs.
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP,
-                        nullptr, spec.working_dir.empty() ? nullptr : spec.working_dir.c_str(), &si, &pi)) {
+                        nullptr, launch.working_dir.empty() ? nullptr : launch.working_dir.c_str(), &si, &pi)) {
         *code = GetLastError();
         *why = "cannot run the program: " + ErrorText(*code);
         return nullptr;
     }
     const char *failed = nullptr;
-    if (spec.affinity != 0 && !SetProcessAffinityMask(pi.hProcess, static_cast<DWORD_PTR>(spec.affinity)))
+    if (launch.affinity != 0 && !SetProcessAffinityMask(pi.hProcess, static_cast<DWORD_PTR>(launch.affinity)))
         failed = "cannot set the processor affinity";
-    else if (spec.priority && !SetPriorityClass(pi.hProcess, ClassOf(*spec.priority)))
+    else if (launch.priority && !SetPriorityClass(pi.hProcess, ClassOf(*launch.priority)))
         failed = "cannot set the priority";
     if (failed != nullptr) {
         *code = GetLastError();

@@ -99,21 +99,21 @@ void StartProcess(Call &c) {
     if (auto refused = ReadRecord(c, &task, &bits)) return Answer(c.reply, *refused);
     if (task.Text(Field::CommandLine).empty())
         return Answer(c.reply, Outcome::Refuse(status::kInvalidParameter, "command_line should be defined"));
-    LaunchSpec spec;
-    spec.command_line = task.Text(Field::CommandLine);
-    if (!task.Text(Field::TextE).empty()) spec.command_line += " " + task.Text(Field::TextE);
-    spec.working_dir = task.Text(Field::TextA);
-    if ((bits & tasks::kBitAffinity) != 0) spec.affinity = static_cast<std::uint32_t>(task.Number(Field::Affinity));
+    LaunchSpec launch;
+    launch.command_line = task.Text(Field::CommandLine);
+    if (!task.Text(Field::TextE).empty()) launch.command_line += " " + task.Text(Field::TextE);
+    launch.working_dir = task.Text(Field::TextA);
+    if ((bits & tasks::kBitAffinity) != 0) launch.affinity = static_cast<std::uint32_t>(task.Number(Field::Affinity));
     if ((bits & tasks::kBitPriority) != 0) {
-        spec.priority = PriorityFromRequest(task.Number(Field::Priority));
-        if (!spec.priority)
+        launch.priority = PriorityFromRequest(task.Number(Field::Priority));
+        if (!launch.priority)
             return Answer(c.reply,
                           Outcome::Refuse(status::kInvalidParameter,
                                           "Priority " + std::to_string(task.Number(Field::Priority)) +
                                               " is not known: give -2 (idle) to 2 (high) or a Windows priority "
                                               "class below real time."));
     }
-    Answer(c.reply, c.svc.StartProcess(spec));
+    Answer(c.reply, c.svc.StartProcess(launch));
 }
 
 void CheckRunningList(Call &c) { Answer(c.reply, c.svc.CheckRunningList()); }

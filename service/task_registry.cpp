@@ -141,28 +141,28 @@ std::vector<std::pair<std::uint8_t, std::string>> TaskService::TaskListForReply(
 }
 
 LaunchSpec TaskService::SpecOf(const TaskRecord &task, std::string *why) const {
-    LaunchSpec spec;
+    LaunchSpec launch;
     // command_line runs in the folder text_a names, with text_e's arguments
     // after its own.
-    spec.command_line = task.Text(Field::CommandLine);
-    if (!task.Text(Field::TextE).empty()) spec.command_line += " " + task.Text(Field::TextE);
-    spec.working_dir = task.Text(Field::TextA);
-    if (task.layout >= 4) spec.affinity = static_cast<std::uint32_t>(task.Number(Field::Affinity));
+    launch.command_line = task.Text(Field::CommandLine);
+    if (!task.Text(Field::TextE).empty()) launch.command_line += " " + task.Text(Field::TextE);
+    launch.working_dir = task.Text(Field::TextA);
+    if (task.layout >= 4) launch.affinity = static_cast<std::uint32_t>(task.Number(Field::Affinity));
     if (task.layout >= 5) {
-        spec.priority = PriorityFromRequest(task.Number(Field::Priority));
-        if (!spec.priority)
+        launch.priority = PriorityFromRequest(task.Number(Field::Priority));
+        if (!launch.priority)
             *why = "Priority " + std::to_string(task.Number(Field::Priority)) +
                    " is not known: give -2 (idle) to 2 (high) or a Windows priority class below real time.";
     }
-    return spec;
+    return launch;
 }
 
 Outcome TaskService::LaunchTask(const TaskRecord &task, bool from_record) {
     std::string why;
-    const LaunchSpec spec = SpecOf(task, &why);
+    const LaunchSpec launch = SpecOf(task, &why);
     if (!why.empty()) return Outcome::Refuse(status::kInvalidParameter, why);
     std::uint32_t code = 0;
-    auto child = Launch(spec, &why, &code);
+    auto child = Launch(launch, &why, &code);
     if (!child) return Outcome::Refuse(static_cast<std::int32_t>(code), "Task " + Quoted(task.name()) + ": " + why);
     const auto pid = static_cast<std::int32_t>(child->pid());
     log::Info("task '" + task.name() + "' runs as process " + std::to_string(pid));
@@ -175,10 +175,10 @@ Outcome TaskService::StartTaskFromRecord(const TaskRecord &task) {
         return Outcome::Refuse(status::kInvalidParameter, "command_line should be defined");
     ReapChildren();
     if (task.name().empty()) {
-        LaunchSpec spec;
+        LaunchSpec launch;
         std::string why;
-        spec = SpecOf(task, &why);
-        return StartProcess(spec);
+        launch = SpecOf(task, &why);
+        return StartProcess(launch);
     }
     if (const auto run = tasks_running_.find(task.name()); run != tasks_running_.end())
         return Outcome::Refuse(status::kBusy, "Task " + Quoted(task.name()) + " is already running (process " +
@@ -223,16 +223,16 @@ Outcome TaskService::StopTask(const std::string &name, std::int32_t stop_value) 
     return Outcome::Ok(code, "Task " + Quoted(name) + " " + how + ".");
 }
 
-Outcome TaskService::StartProcess(const LaunchSpec &spec) {
+Outcome TaskService::StartProcess(const LaunchSpec &launch) {
     std::string why;
     std::uint32_t code = 0;
-    auto child = Launch(spec, &why, &code);
+    auto child = Launch(launch, &why, &code);
     if (!child) return Outcome::Refuse(static_cast<std::int32_t>(code), "The process could not start: " + why);
     const auto pid = static_cast<std::int32_t>(child->pid());
     std::string detail;
-    if (spec.affinity != 0) detail += ", affinity mask " + std::to_string(spec.affinity);
-    if (spec.priority) detail += std::string(", ") + PriorityName(*spec.priority) + " priority";
-    log::Info("process " + std::to_string(pid) + " started: " + spec.command_line + detail);
+    if (launch.affinity != 0) detail += ", affinity mask " + std::to_string(launch.affinity);
+    if (launch.priority) detail += std::string(", ") + PriorityName(*launch.priority) + " priority";
+    log::Info("process " + std::to_string(pid) + " started: " + launch.command_line + detail);
     processes_.push_back(std::move(child));
     return Outcome::Ok(pid, "Process " + std::to_string(pid) + " started.");
 }

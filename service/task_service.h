@@ -96,7 +96,7 @@ class TaskService {
     Outcome StartTaskByName(const std::string &name, std::uint16_t modifier, bool blocking);
     // stop_value > 0: seconds of grace between terminate and kill.
     Outcome StopTask(const std::string &name, std::int32_t stop_value);
-    Outcome StartProcess(const LaunchSpec &spec);
+    Outcome StartProcess(const LaunchSpec &launch);
     Outcome CheckRunningList();
 
     // ---- Settings kept in the state folder -----------------------------------
