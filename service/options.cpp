@@ -1,3 +1,4 @@
+#include "vexsrv/version.h"
 #include "service/options.h"
 
 #include <CLI/CLI.hpp>
@@ -14,7 +15,7 @@
 
 namespace taskd {
 
-const char *const kServiceVersion = TASKD_VERSION;
+const char *const kServiceVersion = VEXSRV_VERSION_STRING;
 
 namespace {
 
@@ -99,8 +100,11 @@ int ParseOptions(int argc, char **argv, Options *options) {
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForVersion &e) {
+        std::printf("%s\n", e.what());
+        return 0;
     } catch (const CLI::ParseError &e) {
-        // Help and version end well; every other complaint is a bad command line.
+        // Help ends well; every other complaint is a bad command line.
         return app.exit(e) == 0 ? 0 : 2;
     }
 

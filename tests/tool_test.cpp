@@ -108,6 +108,13 @@ TEST(ToolUsage, HelpDocumentsTheExitCodesAndBadUsageIsTwo) {
     EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
     EXPECT_NE(help.out.find("4  timed out"), std::string::npos);
 
+    const Call version = RunTool({"--version"}, false);
+    EXPECT_CALL_EXIT(version, 0);
+    EXPECT_EQ(version.out, "vexsrv 1.0.0\n");
+    const RunOutput service_version = RunProgram({Program("tidewell-taskd"), "--version"}, kCallLimit);
+    EXPECT_EQ(service_version.exit_code, 0);
+    EXPECT_EQ(WithoutCarriageReturns(service_version.out), "tidewell-taskd 1.0.0\n");
+
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {}, {"db"}, {"db", "frobnicate"}, {"--timeout", "0", "db", "status"}, {"lock", "give", "x"}}) {
         const Call c = RunTool(args, false);

@@ -18,6 +18,7 @@
 
 #include "tools/vexsrv/bounded_call.h"
 #include "tools/vexsrv/report.h"
+#include "vexsrv/version.h"
 #include "vexsrv/vexsrv.h"
 
 namespace vexsrv::tool {
@@ -163,6 +164,7 @@ int Main(int argc, char **argv) {
     app.footer(kExitCodes);
     app.fallthrough();
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("vexsrv ") + VEXSRV_VERSION_STRING);
 
     Globals g;
     app.add_option("--node", g.node, "node that runs the service (\".\": this computer)")->capture_default_str();
@@ -401,6 +403,9 @@ int Main(int argc, char **argv) {
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForVersion &e) {
+        std::cout << e.what() << '\n';
+        return 0;
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
