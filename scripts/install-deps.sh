@@ -10,7 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix mingw-w64-tools
   wine wine32:i386 wine64
-  iproute2 iputils-ping
+  iproute2 iputils-ping procps
 )
 missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
