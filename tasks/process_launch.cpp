@@ -5,15 +5,11 @@
 #include "vexsrvapi.h"
 
 using vex::Outputs;
+using vex::tasks::kNoLockKey;
+using vex::tasks::kNoPosition;
 using vex::tasks::SendTaskRecord;
 using vex::tasks::TaskOperationFor;
 namespace op = vex::op;
-
-namespace {
-// No lock key and no position argument in these requests.
-constexpr std::int32_t kNoLockKey = 0;
-constexpr std::int32_t kNoPosition = -1;
-} // namespace
 
 extern "C" {
 

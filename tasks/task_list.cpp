@@ -4,15 +4,11 @@
 #include "vexsrvapi.h"
 
 using vex::Outputs;
+using vex::tasks::kNoLockKey;
+using vex::tasks::kNoPosition;
 using vex::tasks::SendTaskRecord;
 using vex::tasks::TaskOperationFor;
 namespace op = vex::op;
-
-namespace {
-// The list operations send 0 at offset 8 and test no position argument.
-constexpr std::int32_t kNoLockKey = 0;
-constexpr std::int32_t kNoPosition = -1;
-} // namespace
 
 extern "C" {
 

@@ -36,6 +36,9 @@ void WritePayload(TaskServiceRequest &request, const Layout &layout, const Paylo
 // order of its row (a null record is refused before the first one that reads
 // it), then the record's fitness, then the payload and the exchange.
 // position_argument is tested only by Requirement::PositionArgumentAppends.
+// The operations without a lock key or a position argument pass these.
+inline constexpr std::int32_t kNoLockKey = 0;
+inline constexpr std::int32_t kNoPosition = -1;
 std::int32_t SendTaskRecord(const TaskOperation &op, std::int32_t lock_key, const char *node, const char *suffix,
                             const void *record, std::int32_t position_argument, const Outputs &out);
 
