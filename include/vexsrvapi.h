@@ -272,6 +272,22 @@ class CStringArray {
     }
     const CString &operator[](int32_t index) const { return GetAt(index); }
 
+  protected:
+    /* For the module that creates an array and knows how many strings it will
+     * hold: element storage for capacity strings in one allocation (only
+     * while the array has none), and the adoption of a string made in the
+     * same module, which leaves text empty instead of copying it. */
+    void Reserve(int32_t capacity) {
+        if (items_ != nullptr || capacity <= 0) return;
+        items_ = new CString[static_cast<size_t>(capacity)];
+        capacity_ = capacity;
+    }
+    int32_t Adopt(CString &text) {
+        if (size_ == capacity_) Grow();
+        items_[size_].Swap(text);
+        return size_++;
+    }
+
   private:
     void Grow() {
         if (capacity_ > INT32_MAX / 2) throw std::bad_alloc();

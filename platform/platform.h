@@ -31,10 +31,11 @@ inline constexpr std::uint32_t kErrorMoreData = 234;
 
 // One named-pipe transaction on "\\NODE\pipe\NAME": waits without limit for a
 // free instance, writes the request as one message, reads one reply message of
-// at most reply_size bytes, closes. Returns 0 when the exchange completed, else
-// the system error code (234 when the reply was longer than reply_size).
+// at most reply_size bytes, closes. Returns 0 when the exchange completed and
+// the reply's length in *received, else the system error code (234 when the
+// reply was longer than reply_size) and *received unspecified.
 std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_size, void *reply,
-                            std::uint32_t reply_size);
+                            std::uint32_t reply_size, std::uint32_t *received);
 
 // The system's text for an error code, without a trailing line break, always
 // NUL-terminated within size bytes (size > 0). Safe to call from any thread.

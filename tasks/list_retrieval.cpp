@@ -2,6 +2,7 @@
 // order) and the subsystem list. The reply's value word tells a packed list
 // (0) from a message text; the status alone decides the result. The items go
 // into a new CStringArray that the caller owns until it gives it back.
+#include <climits>
 #include <new>
 
 #include "platform/platform.h"
@@ -24,24 +25,40 @@ constexpr std::string_view kUnexpectedFailure = "The list could not be read (une
 // How the items of one reply are fetched into the array.
 enum class ListKind { TasksInListOrder, TasksByStartupOrder, Subsystems };
 
+// The array a list operation returns: element storage sized once from the
+// reader's count, and each string the reader hands over kept as it is, so
+// that a list of n names costs the array, its storage and the n strings.
+class ListArray final : public CStringArray {
+  public:
+    void Reserve(std::uint32_t count) {
+        CStringArray::Reserve(count <= static_cast<std::uint32_t>(INT32_MAX) ? static_cast<std::int32_t>(count) : 0);
+    }
+    void Keep(CString &&item) { Adopt(item); }
+};
+
 // Stores the array in *list before the first item is fetched, so that an
 // exhaustion of memory half-way leaves the caller an array to free.
+template <typename Reader, typename Fetch> void Collect(Reader &reader, CStringArray **list, Fetch fetch) {
+    auto *array = new ListArray;
+    *list = array;
+    array->Reserve(reader.GetItemCount());
+    for (std::uint32_t i = 1; i <= reader.GetItemCount(); ++i) array->Keep(fetch(i));
+}
+
 void FillList(const TaskServiceReply &reply, ListKind kind, CStringArray **list) {
     if (kind == ListKind::Subsystems) {
-        util::CVexSubSysList subsystems(CString(""), CString(""));
+        util::CVexSubSysList subsystems{CString(), CString()};
         util::CVexRegListEx &reader = subsystems;
         reader.UnPackList(reply.DataArea(), 0);
-        *list = new CStringArray;
-        for (std::int32_t i = 1; static_cast<std::uint32_t>(i) <= reader.GetItemCount(); ++i)
-            (*list)->Add(reader.GetItemByOrder(i));
+        Collect(reader, list, [&](std::uint32_t i) { return reader.GetItemByOrder(static_cast<std::int32_t>(i)); });
         return;
     }
     util::CVexRegList reader;
     reader.UnPackList(reply.DataArea(), 0);
-    *list = new CStringArray;
-    for (std::uint32_t i = 1; i <= reader.GetItemCount(); ++i) {
-        (*list)->Add(kind == ListKind::TasksByStartupOrder ? reader.GetItemByStartupOrder(i) : reader.GetItem(i));
-    }
+    if (kind == ListKind::TasksByStartupOrder)
+        Collect(reader, list, [&](std::uint32_t i) { return reader.GetItemByStartupOrder(i); });
+    else
+        Collect(reader, list, [&](std::uint32_t i) { return reader.GetItem(i); });
 }
 
 std::int32_t ReadList(std::uint16_t operation, ListKind kind, std::int32_t lock_key, const char *node,

@@ -173,7 +173,9 @@ TEST(PipeServer, SilentClientIsDroppedAndOthersAreServed) {
         std::uint8_t reply[536];
         char pipe_name[128];
         std::snprintf(pipe_name, sizeof pipe_name, "\\\\.\\pipe\\%s", name.c_str());
-        EXPECT_EQ(platform::PipeTransact(pipe_name, request, sizeof request, reply, sizeof reply), 0u);
+        std::uint32_t received = 0;
+        EXPECT_EQ(platform::PipeTransact(pipe_name, request, sizeof request, reply, sizeof reply, &received), 0u);
+        EXPECT_EQ(received, sizeof reply);
     });
     auto next = server->Accept();
     ASSERT_TRUE(next);

@@ -9,8 +9,10 @@ namespace vex {
 Operation::Operation(const char *node, const char *suffix, const Outputs &out, std::size_t reply_size,
                      MessageOnEntry on_entry)
     : node_(node), suffix_(suffix != nullptr ? suffix : ""), out_(out), reply_(reply_size) {
+    // The reply is not cleared here: the first completed exchange clears the
+    // bytes it did not fill, which reads the same and spares clearing bytes
+    // the pipe overwrites anyway (all 8024 of a list reply).
     request_.Clear();
-    reply_.Clear();
     if (on_entry == MessageOnEntry::Clear && out_.message != nullptr && out_.message_length > 0) {
         out_.message[0] = 0;
     }
@@ -26,16 +28,23 @@ bool Operation::Exchange(Channels channels) {
         Refuse(kNodeMissing);
         return false;
     }
-    if (std::strlen(node_) + std::strlen(suffix_) > kMaxAddressChars) {
+    const std::string_view node(node_), suffix(suffix_);
+    if (node.size() + suffix.size() > kMaxAddressChars) {
         Refuse(kAddressTooLong);
         return false;
     }
-    if (channels == Channels::With) {
-        const ResultChannels rc{out_.status, out_.message, out_.message_length};
-        return TaskServiceTransaction(node_, suffix_, request_, reply_, &rc) == 0;
+    const ResultChannels rc{out_.status, out_.message, out_.message_length};
+    std::uint32_t received = 0;
+    const std::uint32_t error =
+        TaskServiceTransaction(node, suffix, request_, reply_, channels == Channels::With ? &rc : nullptr, &received);
+    if (error == 0) {
+        // A later exchange in the same records (the second request of a
+        // check) leaves bytes its answer does not cover as the first left them.
+        if (!reply_cleared_) reply_.ClearFrom(received);
+        reply_cleared_ = true;
+        return true;
     }
-    const std::uint32_t error = TaskServiceTransaction(node_, suffix_, request_, reply_, nullptr);
-    if (error == 0) return true;
+    if (channels == Channels::With) return false;
     SetStatus(static_cast<std::int32_t>(error));
     if (out_.message != nullptr) BoundedCopy(out_.message, out_.message_length, util::VexWin32ErrorDesc(error).view());
     return false;

@@ -77,7 +77,9 @@ class Operation {
     const char *suffix_;
     Outputs out_;
     TaskServiceRequest request_;
+    // Read only after a completed exchange.
     TaskServiceReply reply_;
+    bool reply_cleared_ = false;
 };
 
 } // namespace vex

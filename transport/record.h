@@ -73,7 +73,8 @@ inline std::uint16_t Load16(const std::uint8_t *p) {
 // that would not fit is refused (returns false) rather than cut.
 template <std::size_t Capacity> class ByteRecord {
   public:
-    void Clear() { bytes_.fill(0); }
+    // memset, so that the C library's widest stores clear the 8 KB.
+    void Clear() { std::memset(bytes_.data(), 0, Capacity); }
 
     bool PutU32(std::size_t off, std::uint32_t v) {
         if (off + 4 > Capacity) return false;
@@ -114,8 +115,8 @@ template <std::size_t Capacity> class ByteRecord {
     static constexpr std::size_t capacity() { return Capacity; }
 
   private:
-    // Left uninitialised: every operation clears its records itself, and a
-    // short reply clears only the bytes it offers to the pipe.
+    // Left uninitialised: every operation clears its request itself, and a
+    // reply clears only the offered bytes its exchange did not fill.
     std::array<std::uint8_t, Capacity> bytes_;
 };
 
@@ -138,6 +139,12 @@ class TaskServiceReply : public ByteRecord<kLongReplySize> {
     std::size_t size() const { return size_; }
     // Clears the offered bytes; nothing past them is ever read.
     void Clear() { std::memset(data(), 0, size_); }
+    // Clears the offered bytes from offset received on: what an exchange that
+    // filled the first received bytes did not send reads as zero, as if the
+    // whole record had been cleared before it.
+    void ClearFrom(std::size_t received) {
+        if (received < size_) std::memset(data() + received, 0, size_ - received);
+    }
 
     std::int32_t Status() const { return I32(kRepStatus); }
     std::int32_t Value() const { return I32(kRepValue); }

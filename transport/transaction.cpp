@@ -16,14 +16,26 @@ void BoundedCopy(char *buffer, std::int32_t length, std::string_view text) {
     if (n < room) std::memset(buffer + n, 0, room - n);
 }
 
-bool ComposePipeName(const char *node, const char *suffix, char *out) {
-    FixedText<kPipeNameCapacity> name;
-    name.Append("\\\\").Append(node).Append("\\pipe\\ZEPTAR_").Append(suffix).Append("_TSK_REQ");
-    std::memcpy(out, name.c_str(), name.size() + 1);
-    return !name.overflowed();
+bool ComposePipeName(std::string_view node, std::string_view suffix, char *out) {
+    constexpr std::string_view kHead = "\\\\";
+    constexpr std::string_view kMiddle = "\\pipe\\ZEPTAR_";
+    constexpr std::string_view kTail = "_TSK_REQ";
+    static_assert(kHead.size() + kMiddle.size() + kTail.size() + kMaxAddressChars + 1 == kPipeNameCapacity);
+    if (node.size() > kMaxAddressChars || suffix.size() > kMaxAddressChars - node.size()) {
+        out[0] = 0;
+        return false;
+    }
+    // Composed piece by piece: the lengths are known, so no piece is scanned twice.
+    char *p = out;
+    for (std::string_view piece : {kHead, node, kMiddle, suffix, kTail}) {
+        std::memcpy(p, piece.data(), piece.size());
+        p += piece.size();
+    }
+    *p = 0;
+    return true;
 }
 
-void CopyConnectionMessage(const char *node, const char *suffix, char *buffer, std::int32_t length) {
+void CopyConnectionMessage(std::string_view node, std::string_view suffix, char *buffer, std::int32_t length) {
     FixedText<kConnectionMessageCapacity> text;
     text.Append("Cannot connect to service '")
         .Append(kDisplayName)
@@ -34,13 +46,14 @@ void CopyConnectionMessage(const char *node, const char *suffix, char *buffer, s
     BoundedCopy(buffer, length, text.view());
 }
 
-std::uint32_t TaskServiceTransaction(const char *node, const char *suffix, const TaskServiceRequest &request,
-                                     TaskServiceReply &reply, const ResultChannels *channels) {
+std::uint32_t TaskServiceTransaction(std::string_view node, std::string_view suffix,
+                                     const TaskServiceRequest &request, TaskServiceReply &reply,
+                                     const ResultChannels *channels, std::uint32_t *received) {
     char pipe_name[kPipeNameCapacity];
     std::uint32_t error = platform::kErrorInvalidName;
     if (ComposePipeName(node, suffix, pipe_name)) {
         error = platform::PipeTransact(pipe_name, request.data(), static_cast<std::uint32_t>(request.size()),
-                                        reply.data(), static_cast<std::uint32_t>(reply.size()));
+                                        reply.data(), static_cast<std::uint32_t>(reply.size()), received);
     }
     if (error == platform::kErrorSuccess || channels == nullptr) return error;
     if (channels->status != nullptr) *channels->status = static_cast<std::int32_t>(error);

@@ -24,11 +24,11 @@ void BoundedCopy(char *buffer, std::int32_t length, std::string_view text);
 
 // Writes the pipe name of node and suffix into out (kPipeNameCapacity bytes).
 // Returns false, writing nothing usable, when they do not fit.
-bool ComposePipeName(const char *node, const char *suffix, char *out);
+bool ComposePipeName(std::string_view node, std::string_view suffix, char *out);
 
 // Copies the connection message for a missing pipe into the caller's buffer,
 // cut to its 256-byte composition buffer when node and suffix are very long.
-void CopyConnectionMessage(const char *node, const char *suffix, char *buffer, std::int32_t length);
+void CopyConnectionMessage(std::string_view node, std::string_view suffix, char *buffer, std::int32_t length);
 
 // The caller's status out and message buffer, as handed to the transaction.
 struct ResultChannels {
@@ -37,12 +37,15 @@ struct ResultChannels {
     std::int32_t message_length;
 };
 
-// One exchange with the task service. Returns 0 when it completed, else the
-// system error code. With result channels a failure is also reported there:
-// the code in the status out, and in the message buffer the connection
-// message for code 2 or the system's text for any other code. Without them
-// (null) a failure writes nothing. A null status out is skipped, not written.
-std::uint32_t TaskServiceTransaction(const char *node, const char *suffix, const TaskServiceRequest &request,
-                                     TaskServiceReply &reply, const ResultChannels *channels);
+// One exchange with the task service. Returns 0 when it completed, with the
+// number of reply bytes it filled in *received (the rest of the record is
+// left as it was), else the system error code. With result channels a
+// failure is also reported there: the code in the status out, and in the
+// message buffer the connection message for code 2 or the system's text for
+// any other code. Without them (null) a failure writes nothing. A null status
+// out is skipped, not written. node and suffix end with a NUL.
+std::uint32_t TaskServiceTransaction(std::string_view node, std::string_view suffix,
+                                     const TaskServiceRequest &request, TaskServiceReply &reply,
+                                     const ResultChannels *channels, std::uint32_t *received);
 
 } // namespace vex

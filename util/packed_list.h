@@ -116,8 +116,11 @@ class PackedListIndex {
     const std::uint8_t *area_ = nullptr;
     std::uint32_t count_ = 0;
     // Entry offsets in list order, and list positions ranked by order byte.
-    std::uint16_t at_[kPackedMaxItems] = {};
-    std::uint16_t by_order_[kPackedMaxItems] = {};
+    // Only the first count_ of each are ever written and read: left
+    // uninitialised, since clearing 10 KB per reader would cost more than
+    // reading a whole list.
+    std::uint16_t at_[kPackedMaxItems];
+    std::uint16_t by_order_[kPackedMaxItems];
 };
 
 } // namespace vex::util

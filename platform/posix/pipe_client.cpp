@@ -31,7 +31,7 @@ class Socket {
 } // namespace
 
 std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_size, void *reply,
-                            std::uint32_t reply_size) {
+                            std::uint32_t reply_size, std::uint32_t *received) {
     std::string_view node, path;
     if (pipe_name == nullptr || !posix::SplitObjectName(pipe_name, "pipe", &node, &path)) return kErrorInvalidName;
     // Remote nodes are out of reach of this layer.
@@ -64,6 +64,7 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
     // The peer closed without a reply.
     if (got == 0) return kErrorBrokenPipe;
     if (static_cast<std::uint64_t>(got) > reply_size) return kErrorMoreData;
+    *received = static_cast<std::uint32_t>(got);
     return kErrorSuccess;
 }
 

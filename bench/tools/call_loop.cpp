@@ -1,0 +1,84 @@
+// A loop of calls for attributing the library's cost with outside tools
+// (perf stat, valgrind): one process serves, another calls, so that each
+// tool sees one side only.
+//   vexsrv_call_loop serve SUFFIX            echo server, one thread, until killed
+//   vexsrv_call_loop lib|raw|list|list10 SUFFIX N
+// lib: N VexSrv_StartTidewell; raw: N bare exchanges of the same bytes;
+// list / list10: N VexSrv_GetTaskList of an empty list / ten names.
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "bench/echo_server.h"
+#include "vexsrvapi.h"
+
+namespace {
+
+unsigned char g_request[8024];
+unsigned char g_reply[8024];
+
+bool RawCall(const sockaddr_un &addr, socklen_t len, std::uint32_t code, std::size_t reply_size) {
+    std::memset(g_request, 0, sizeof g_request);
+    std::memcpy(g_request + 4, &code, 4);
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) == 0 &&
+                    ::send(fd, g_request, sizeof g_request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof g_request) &&
+                    ::recv(fd, g_reply, reply_size, 0) > 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s serve SUFFIX | lib|raw|list|list10 SUFFIX N\n", argv[0]);
+        return 2;
+    }
+    const std::string mode = argv[1], suffix = argv[2];
+    if (mode == "serve") {
+        vex::bench::EchoServer server(suffix, 1);
+        for (;;) ::pause();
+    }
+    const long n = argc > 3 ? std::atol(argv[3]) : 100000;
+    std::string name = "tidewell/pipe/zeptar_" + suffix + "_tsk_req";
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    long failed = 0;
+    for (long i = 0; i < n; ++i) {
+        std::int32_t value = 0, status = 0;
+        char msg[64];
+        bool ok;
+        if (mode == "raw") {
+            ok = RawCall(addr, len, 1, 536);
+        } else if (mode == "lib") {
+            ok = VexSrv_StartTidewell(0, ".", suffix.c_str(), &value, &status, msg, sizeof msg) == 1;
+        } else {
+            CStringArray *list = nullptr;
+            ok = VexSrv_GetTaskList(0, ".", suffix.c_str(), &value, &status, mode == "list" ? 1 : 0, &list, msg,
+                                    sizeof msg) == 1;
+            VexSrv_FreeCStringArray(list);
+        }
+        if (!ok) ++failed;
+    }
+    if (failed != 0) std::fprintf(stderr, "%ld calls failed\n", failed);
+    // Context switches of the calling side: voluntary ones are the blocking
+    // receives, involuntary ones the wake-ups that preempted the caller.
+    rusage use{};
+    ::getrusage(RUSAGE_SELF, &use);
+    std::fprintf(stderr, "%s: %ld calls, %.3f voluntary and %.3f involuntary context switches per call\n",
+                 mode.c_str(), n, static_cast<double>(use.ru_nvcsw) / static_cast<double>(n),
+                 static_cast<double>(use.ru_nivcsw) / static_cast<double>(n));
+    return failed == 0 ? 0 : 1;
+}
