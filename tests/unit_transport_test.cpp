@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/fake_service.h"
 #include "tests/support/system_text.h"
+#include "transport/operation.h"
 #include "transport/record.h"
 #include "transport/transaction.h"
 #include "util/error_desc.h"
@@ -128,6 +132,32 @@ TEST(ErrorDesc, GivesTheSystemsTextWithoutLineBreak) {
 
 TEST(ErrorDesc, NamesUnknownCodes) {
     EXPECT_EQ(util::VexWin32ErrorDesc(0x7FFFFFF0u).view(), "Unknown error 2147483632");
+}
+
+// The reply record is not cleared before the exchange: built over memory full
+// of garbage, an operation must still read every byte a short answer did not
+// send as zero, and a second exchange in the same records (a check's) must
+// leave the bytes its answer does not cover as the first left them.
+TEST(Reply, BytesTheAnswerDidNotSendReadAsZeroOverGarbage) {
+    test::FakeService svc;
+    alignas(Operation) unsigned char storage[sizeof(Operation)];
+    std::memset(storage, 0xAB, sizeof storage);
+    std::int32_t value = -1, status = -1;
+    auto *call = new (storage) Operation(".", svc.suffix().c_str(), Outputs{&value, &status, nullptr, 0},
+                                         kShortReplySize);
+    svc.Script(test::MakeReply(0, 7, "first", 40));
+    svc.Script(test::MakeReply(3, 0, "", 16));
+    ASSERT_TRUE(call->Exchange());
+    const std::uint8_t *r = call->reply().data();
+    EXPECT_EQ(call->reply().Value(), 7);
+    EXPECT_EQ(call->reply().Text(), "first");
+    for (std::size_t i = 40; i < kShortReplySize; ++i) ASSERT_EQ(r[i], 0) << "byte " << i;
+    ASSERT_TRUE(call->Exchange());
+    EXPECT_EQ(call->reply().Status(), 3);
+    EXPECT_EQ(call->reply().Value(), 7);
+    EXPECT_EQ(call->reply().Text(), "first");
+    for (std::size_t i = 40; i < kShortReplySize; ++i) ASSERT_EQ(r[i], 0) << "byte " << i;
+    call->~Operation();
 }
 
 } // namespace
