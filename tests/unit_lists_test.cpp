@@ -203,6 +203,26 @@ TEST(ListReaders, OrderBytesRankWithGapsAndTiesInListOrder) {
     EXPECT_STREQ(sub.GetSuffix().GetString(), "_A");
 }
 
+// Short lists are ranked by insertion, long ones by counting: on both sides
+// of the switch the rank is the stable sort by order byte.
+TEST(ListReaders, RankingAgreesWithAStableSortAtEveryLength) {
+    std::mt19937 rng(18);
+    for (std::size_t n : {0u, 1u, 2u, 23u, 24u, 25u, 26u, 100u, 600u}) {
+        std::vector<std::pair<std::uint8_t, std::string>> items;
+        for (std::size_t i = 0; i < n; ++i)
+            items.emplace_back(static_cast<std::uint8_t>(rng() % (i % 2 == 0 ? 5 : 256)), std::to_string(i));
+        auto ranked = items;
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        Names expected;
+        for (const auto &item : ranked) expected.push_back(item.second);
+        const Bytes area = Packed(items);
+        CVexRegList list;
+        EXPECT_TRUE(list.UnPackList(area.data(), static_cast<std::uint32_t>(area.size())));
+        EXPECT_EQ(ByStartupOrder(list), expected) << n << " items";
+    }
+}
+
 TEST(ListReaders, IndexesOutsideOneToCountGiveTheEmptyText) {
     const Bytes area = Packed({{1, "a"}, {2, "b"}});
     CVexRegList list;

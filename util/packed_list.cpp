@@ -1,6 +1,10 @@
 #include "util/packed_list.h"
 
 namespace vex::util {
+namespace {
+// Up to this many items are ranked by insertion, more by counting.
+constexpr std::uint32_t kInsertionRankMax = 24;
+} // namespace
 
 bool PackedListIndex::Scan(const std::uint8_t *area, std::size_t size) {
     area_ = area;
@@ -23,8 +27,18 @@ bool PackedListIndex::Scan(const std::uint8_t *area, std::size_t size) {
         pos += kPackedEntryHeader + text_size;
     }
 
-    // Rank by order byte with a stable counting sort: equal order bytes keep
-    // their list order.
+    // Rank by order byte, stably: equal order bytes keep their list order.
+    // A short list (the usual one) is ranked by insertion, which costs less
+    // than clearing and summing the 257 buckets of the counting sort.
+    if (count_ <= kInsertionRankMax) {
+        for (std::uint32_t i = 0; i < count_; ++i) {
+            const std::uint8_t order = area[at_[i]];
+            std::uint32_t j = i;
+            for (; j > 0 && area[at_[by_order_[j - 1]]] > order; --j) by_order_[j] = by_order_[j - 1];
+            by_order_[j] = static_cast<std::uint16_t>(i);
+        }
+        return count_ == promised;
+    }
     std::uint16_t first_of[256 + 1] = {};
     for (std::uint32_t i = 0; i < count_; ++i)
         ++first_of[area[at_[i]] + 1];
