@@ -3,11 +3,23 @@
 // thread calls VexSrv_GetTidewellStatus back to back for a fixed time and
 // times each call. The service runs as a child process (its own state
 // folder, a suffix of this run, 8 workers, no per-request log lines).
+// The service's rows also give its rate and p99 over the echo server's at the
+// same thread count (calls_vs_echo, p99_vs_echo).
+//
+// Durable edits: 1 and 8 client threads each add a task of their own and
+// remove it again, back to back, against a service of its own whose state
+// folder is on the disk the temporary folder is on; every acknowledged edit is
+// on disk. edits_per_s counts adds and removes alike; the 8-client row gives
+// its rate over the 1-client row's (vs_one_client).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -39,9 +51,17 @@ EchoServer &Echo() {
     return echo;
 }
 
-// threads clients, each calling for kRunTime; counters: calls per second of
-// all threads together, p50 and p99 of single calls, failed calls.
-void Load(benchmark::State &state, const std::string &suffix) {
+// What one row measured.
+struct LoadFigures {
+    double calls_per_s = 0;
+    double p50_us = 0;
+    double p99_us = 0;
+    long failed = 0;
+};
+
+// threads clients, each calling call(client index, call number) for kRunTime
+// and timing every call; call returns whether it succeeded.
+LoadFigures Load(benchmark::State &state, const std::function<bool(int, long)> &call) {
     const int threads = static_cast<int>(state.range(0));
     std::vector<double> latencies;
     long failed = 0;
@@ -57,11 +77,11 @@ void Load(benchmark::State &state, const std::string &suffix) {
                 mine.reserve(100000);
                 while (!go.load()) std::this_thread::yield();
                 const auto end = Clock::now() + kRunTime;
+                long n = 0;
                 for (auto now = Clock::now(); now < end;) {
-                    std::int32_t value = 0, status = 0;
-                    const std::int32_t r = VexSrv_GetTidewellStatus(".", suffix.c_str(), &value, &status, nullptr, 0);
+                    const bool ok = call(t, n++);
                     const auto after = Clock::now();
-                    if (r != 1) failures.fetch_add(1);
+                    if (!ok) failures.fetch_add(1);
                     mine.push_back(std::chrono::duration<double, std::micro>(after - now).count());
                     now = after;
                 }
@@ -77,14 +97,49 @@ void Load(benchmark::State &state, const std::string &suffix) {
     auto at = [&](double q) {
         return latencies.empty() ? 0.0 : latencies[static_cast<std::size_t>(q * static_cast<double>(latencies.size() - 1))];
     };
-    state.counters["calls_per_s"] = static_cast<double>(latencies.size()) / seconds;
-    state.counters["p50_us"] = at(0.50);
-    state.counters["p99_us"] = at(0.99);
-    state.counters["failed"] = static_cast<double>(failed);
+    LoadFigures f;
+    f.calls_per_s = static_cast<double>(latencies.size()) / seconds;
+    f.p50_us = at(0.50);
+    f.p99_us = at(0.99);
+    f.failed = failed;
+    return f;
 }
 
-void BM_ServiceThroughput(benchmark::State &state) { Load(state, Service().suffix()); }
-void BM_EchoThroughput(benchmark::State &state) { Load(state, Echo().suffix()); }
+void Report(benchmark::State &state, const LoadFigures &f, const char *rate_name) {
+    state.counters[rate_name] = f.calls_per_s;
+    state.counters["p50_us"] = f.p50_us;
+    state.counters["p99_us"] = f.p99_us;
+    state.counters["failed"] = static_cast<double>(f.failed);
+}
+
+bool StatusCall(const std::string &suffix) {
+    std::int32_t value = 0, status = 0;
+    return VexSrv_GetTidewellStatus(".", suffix.c_str(), &value, &status, nullptr, 0) == 1;
+}
+
+// The echo server's figures by thread count, for the service's rows that follow.
+std::map<std::int64_t, LoadFigures> &EchoFigures() {
+    static std::map<std::int64_t, LoadFigures> figures;
+    return figures;
+}
+
+void BM_EchoThroughput(benchmark::State &state) {
+    const std::string &suffix = Echo().suffix();
+    const LoadFigures f = Load(state, [&](int, long) { return StatusCall(suffix); });
+    EchoFigures()[state.range(0)] = f;
+    Report(state, f, "calls_per_s");
+}
+
+void BM_ServiceThroughput(benchmark::State &state) {
+    const std::string &suffix = Service().suffix();
+    const LoadFigures f = Load(state, [&](int, long) { return StatusCall(suffix); });
+    Report(state, f, "calls_per_s");
+    const auto echo = EchoFigures().find(state.range(0));
+    if (echo != EchoFigures().end() && echo->second.calls_per_s > 0 && echo->second.p99_us > 0) {
+        state.counters["calls_vs_echo"] = f.calls_per_s / echo->second.calls_per_s;
+        state.counters["p99_vs_echo"] = f.p99_us / echo->second.p99_us;
+    }
+}
 
 // Interleaved by thread count, so that the two see the same machine state.
 const bool g_registered = [] {
@@ -96,6 +151,46 @@ const bool g_registered = [] {
     }
     return true;
 }();
+
+// ---- Durable edits --------------------------------------------------------
+
+taskd::test::TaskdProcess &EditService() {
+    static std::unique_ptr<taskd::test::TaskdProcess> svc = [] {
+        auto s = std::make_unique<taskd::test::TaskdProcess>(
+            std::vector<std::string>{"--workers", "8", "--log-level", "warning", "--no-browse"});
+        if (!s->ready()) throw std::runtime_error("tidewell-taskd did not become ready:\n" + s->log());
+        return s;
+    }();
+    return *svc;
+}
+
+// Client t's task: added on even calls, removed on odd ones, so the state
+// keeps its size however long the run.
+bool EditCall(const std::string &suffix, int client, long n) {
+    TaskDefinition2 task;
+    std::memset(&task, 0, sizeof task);
+    std::snprintf(task.task_name, sizeof task.task_name, "BENCH_EDIT_%d", client);
+    std::snprintf(task.command_line, sizeof task.command_line, "/bin/true");
+    task.position = -1;
+    std::int32_t value = 0, status = 0;
+    char message[128];
+    if (n % 2 == 0) return VexSrv_AddTaskToList2(".", suffix.c_str(), &task, &value, &status, message, sizeof message) == 1;
+    TaskDefinition1 gone;
+    std::memset(&gone, 0, sizeof gone);
+    std::memcpy(gone.task_name, task.task_name, sizeof gone.task_name);
+    return VexSrv_RemoveTaskFromList(".", suffix.c_str(), &gone, &value, &status, message, sizeof message) == 1;
+}
+
+double g_one_client_edits = 0;
+
+void BM_ServiceEdits(benchmark::State &state) {
+    const std::string &suffix = EditService().suffix();
+    const LoadFigures f = Load(state, [&](int client, long n) { return EditCall(suffix, client, n); });
+    Report(state, f, "edits_per_s");
+    if (state.range(0) == 1) g_one_client_edits = f.calls_per_s;
+    else if (g_one_client_edits > 0) state.counters["vs_one_client"] = f.calls_per_s / g_one_client_edits;
+}
+BENCHMARK(BM_ServiceEdits)->Arg(1)->Arg(8)->ArgName("threads")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 } // namespace vex::bench
