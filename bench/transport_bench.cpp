@@ -2,6 +2,7 @@
 // exported operation and through a bare connect-send-receive-close on the
 // same socket, against the same server, alternating blocks in one run.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -49,6 +50,17 @@ class RawClient {
 
 using Clock = std::chrono::steady_clock;
 
+// Context switches of the calling thread so far: the blocking receives
+// (voluntary) and the wake-ups that preempted it (involuntary).
+struct Switches {
+    double voluntary = 0, involuntary = 0;
+};
+Switches ThreadSwitches() {
+    rusage use{};
+    ::getrusage(RUSAGE_THREAD, &use);
+    return {static_cast<double>(use.ru_nvcsw), static_cast<double>(use.ru_nivcsw)};
+}
+
 // One benchmark per operation: each iteration runs a block of library calls
 // and a block of raw calls of the same code, in turns. The counters report both costs
 // per call and their ratio over the whole run, and the median of the blocks'
@@ -59,17 +71,29 @@ void CompareWithRaw(benchmark::State &state, std::uint32_t code, std::size_t rep
     RawClient raw(server.suffix());
     constexpr int kBlock = 32;
     double lib_ns = 0, raw_ns = 0;
+    Switches lib_switches, raw_switches;
     std::int64_t calls = 0;
     std::vector<double> ratios;
+    auto count_switches = [](Switches &total, const Switches &before) {
+        const Switches after = ThreadSwitches();
+        total.voluntary += after.voluntary - before.voluntary;
+        total.involuntary += after.involuntary - before.involuntary;
+    };
     auto library_block = [&] {
+        const Switches s0 = ThreadSwitches();
         const auto t0 = Clock::now();
         for (int i = 0; i < kBlock; ++i) benchmark::DoNotOptimize(call(server.suffix().c_str()));
-        return std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+        const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+        count_switches(lib_switches, s0);
+        return ns;
     };
     auto raw_block = [&] {
+        const Switches s0 = ThreadSwitches();
         const auto t0 = Clock::now();
         for (int i = 0; i < kBlock; ++i) benchmark::DoNotOptimize(raw.Call(code, reply_size));
-        return std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+        const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+        count_switches(raw_switches, s0);
+        return ns;
     };
     bool library_first = true;
     for (auto _ : state) {
@@ -94,6 +118,11 @@ void CompareWithRaw(benchmark::State &state, std::uint32_t code, std::size_t rep
     state.counters["raw_us"] = raw_ns / static_cast<double>(calls) / 1000.0;
     state.counters["ratio"] = raw_ns > 0 ? lib_ns / raw_ns : 0;
     state.counters["ratio_median"] = ratios.empty() ? 0 : ratios[ratios.size() / 2];
+    const double n = static_cast<double>(calls);
+    state.counters["lib_cs_invol"] = lib_switches.involuntary / n;
+    state.counters["raw_cs_invol"] = raw_switches.involuntary / n;
+    state.counters["lib_cs_vol"] = lib_switches.voluntary / n;
+    state.counters["raw_cs_vol"] = raw_switches.voluntary / n;
 }
 
 void BM_StartTidewellOverRaw(benchmark::State &state) {

@@ -2,8 +2,9 @@
 // (perf stat, valgrind): one process serves, another calls, so that each
 // tool sees one side only.
 //   vexsrv_call_loop serve SUFFIX            echo server, one thread, until killed
-//   vexsrv_call_loop lib|raw|list|list10 SUFFIX N
+//   vexsrv_call_loop lib|raw|raw+work|list|list10 SUFFIX N
 // lib: N VexSrv_StartTidewell; raw: N bare exchanges of the same bytes;
+// raw+work: the same with 8 KB more cleared before each;
 // list / list10: N VexSrv_GetTaskList of an empty list / ten names.
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,11 +58,19 @@ int main(int argc, char **argv) {
     std::memcpy(addr.sun_path + 1, name.data(), name.size());
     const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
     long failed = 0;
+    const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < n; ++i) {
         std::int32_t value = 0, status = 0;
         char msg[64];
         bool ok;
         if (mode == "raw") {
+            ok = RawCall(addr, len, 1, 536);
+        } else if (mode == "raw+work") {
+            // The bare exchange with about as much work of its own again
+            // before it: how the client's own time moves the preemptions.
+            static unsigned char scratch[8024];
+            std::memset(scratch, static_cast<int>(i), sizeof scratch);
+            asm volatile("" : : "r"(scratch) : "memory");
             ok = RawCall(addr, len, 1, 536);
         } else if (mode == "lib") {
             ok = VexSrv_StartTidewell(0, ".", suffix.c_str(), &value, &status, msg, sizeof msg) == 1;
@@ -72,13 +82,14 @@ int main(int argc, char **argv) {
         }
         if (!ok) ++failed;
     }
+    const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     if (failed != 0) std::fprintf(stderr, "%ld calls failed\n", failed);
     // Context switches of the calling side: voluntary ones are the blocking
     // receives, involuntary ones the wake-ups that preempted the caller.
     rusage use{};
     ::getrusage(RUSAGE_SELF, &use);
-    std::fprintf(stderr, "%s: %ld calls, %.3f voluntary and %.3f involuntary context switches per call\n",
-                 mode.c_str(), n, static_cast<double>(use.ru_nvcsw) / static_cast<double>(n),
+    std::fprintf(stderr, "%s: %ld calls, %.2f us per call, %.3f voluntary and %.3f involuntary context switches per call\n",
+                 mode.c_str(), n, us / static_cast<double>(n), static_cast<double>(use.ru_nvcsw) / static_cast<double>(n),
                  static_cast<double>(use.ru_nivcsw) / static_cast<double>(n));
     return failed == 0 ? 0 : 1;
 }
