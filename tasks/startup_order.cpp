@@ -47,8 +47,7 @@ std::int32_t SetStartupOrders(const char *node, const char *suffix, const CStrin
     if (packed > util::kPackedMaxOrders) return call.Refuse(kTooManyNames);
 
     TaskServiceRequest &request = call.request();
-    util::PackedListWriter writer(
-        std::span<std::uint8_t>(request.data() + layout::kReqStartupOrders, kRequestSize - layout::kReqStartupOrders));
+    util::PackedListWriter writer(request.Area(layout::kReqStartupOrders, kRequestSize - layout::kReqStartupOrders));
     std::uint8_t order = 0;
     for (std::int32_t i = 0; i < n; ++i) {
         const CString &name = names->GetAt(i);

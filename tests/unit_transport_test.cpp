@@ -56,6 +56,46 @@ TEST(Request, WritesThatDoNotFitAreRefused) {
     EXPECT_EQ(q.U8(kRequestSize - 2), 'a');
 }
 
+// The request keeps only the bytes up to its last write: built over garbage,
+// written at scattered offsets, it must still go out as the same 8024 bytes
+// as a record cleared whole and written the same way.
+TEST(Request, HoldsOnlyWhatWasWrittenAndIsExactOverGarbage) {
+    alignas(TaskServiceRequest) unsigned char storage[sizeof(TaskServiceRequest)];
+    std::memset(storage, 0xAB, sizeof storage);
+    auto *q = new (storage) TaskServiceRequest;
+    std::vector<std::uint8_t> expected(kRequestSize, 0);
+    EXPECT_EQ(q->filled(), 0u);
+    EXPECT_EQ(q->U32(0), 0u);
+
+    q->SetCode(0xFFFF0008u);
+    expected[4] = 0x08, expected[6] = 0xFF, expected[7] = 0xFF;
+    EXPECT_EQ(q->filled(), 8u);
+    ASSERT_TRUE(q->PutText(96, "loader"));
+    std::memcpy(&expected[96], "loader", 7);
+    ASSERT_TRUE(q->PutU8(40, 7)); // below the bytes held: no gap to clear
+    expected[40] = 7;
+    EXPECT_EQ(q->filled(), 103u);
+    EXPECT_EQ(q->U32(100), 0x7265u); // "er", its zero and a byte not held
+    EXPECT_EQ(q->U8(5000), 0u);
+    // A refused write changes nothing, not even the bytes held.
+    EXPECT_FALSE(q->PutText(kRequestSize - 1, "a"));
+    EXPECT_FALSE(q->PutU32(kRequestSize - 3, 1));
+    EXPECT_TRUE(q->Area(kRequestSize, 1).empty());
+    EXPECT_EQ(q->filled(), 103u);
+    // An area comes zero, whatever the memory held.
+    const auto area = q->Area(200, 16);
+    ASSERT_EQ(area.size(), 16u);
+    for (std::uint8_t b : area) EXPECT_EQ(b, 0);
+    area[3] = 9;
+    expected[203] = 9;
+    EXPECT_EQ(q->filled(), 216u);
+
+    q->ZeroTail();
+    EXPECT_EQ(q->filled(), kRequestSize);
+    EXPECT_EQ(std::vector<std::uint8_t>(q->data(), q->data() + kRequestSize), expected);
+    q->~TaskServiceRequest();
+}
+
 class BoundedCopyTest : public ::testing::Test {
   protected:
     char buf[8];

@@ -9,10 +9,10 @@ namespace vex {
 Operation::Operation(const char *node, const char *suffix, const Outputs &out, std::size_t reply_size,
                      MessageOnEntry on_entry)
     : node_(node), suffix_(suffix != nullptr ? suffix : ""), out_(out), reply_(reply_size) {
-    // The reply is not cleared here: the first completed exchange clears the
-    // bytes it did not fill, which reads the same and spares clearing bytes
-    // the pipe overwrites anyway (all 8024 of a list reply).
-    request_.Clear();
+    // Neither record is cleared here. The request holds only what is written
+    // to it and reads as zero elsewhere; the first completed exchange clears
+    // the reply bytes it did not fill, which reads the same and spares
+    // clearing bytes the pipe overwrites anyway (all 8024 of a list reply).
     if (on_entry == MessageOnEntry::Clear && out_.message != nullptr && out_.message_length > 0) {
         out_.message[0] = 0;
     }

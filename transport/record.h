@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 namespace vex {
@@ -120,15 +121,79 @@ template <std::size_t Capacity> class ByteRecord {
     std::array<std::uint8_t, Capacity> bytes_;
 };
 
-// The fixed 8024-byte request record.
-class TaskServiceRequest : public ByteRecord<kRequestSize> {
+// The fixed 8024-byte request record, zero wherever nothing was written.
+// Only its first filled() bytes are kept in memory: a write past them first
+// clears the gap, and every byte from filled() on reads as zero and goes out
+// as zero, so a request that writes a few words near its start is not
+// cleared whole 8 KB at a time (see ZeroTail).
+class TaskServiceRequest : private ByteRecord<kRequestSize> {
+    using Base = ByteRecord<kRequestSize>;
+
   public:
+    // Every byte zero, none held in memory.
+    TaskServiceRequest() = default;
+
+    // Every byte zero, all of them held in memory.
+    void Clear() {
+        Base::Clear();
+        filled_ = kRequestSize;
+    }
+    bool PutU32(std::size_t off, std::uint32_t v) { return Fill(off, 4) && Base::PutU32(off, v); }
+    bool PutI32(std::size_t off, std::int32_t v) { return PutU32(off, static_cast<std::uint32_t>(v)); }
+    bool PutU16(std::size_t off, std::uint16_t v) { return Fill(off, 2) && Base::PutU16(off, v); }
+    bool PutU8(std::size_t off, std::uint8_t v) { return Fill(off, 1) && Base::PutU8(off, v); }
+    bool PutText(std::size_t off, std::string_view text) {
+        return text.size() < kRequestSize && Fill(off, text.size() + 1) && Base::PutText(off, text);
+    }
+    bool PutBytes(std::size_t off, const void *src, std::size_t n) { return Fill(off, n) && Base::PutBytes(off, src, n); }
+    // The bytes [off, off + n), zero, for a writer that fills them in place
+    // (and must write nothing outside them); empty when they do not fit.
+    std::span<std::uint8_t> Area(std::size_t off, std::size_t n) {
+        if (!Fill(off, n)) return {};
+        std::memset(Base::data() + off, 0, n);
+        return {Base::data() + off, n};
+    }
+
+    std::uint32_t U32(std::size_t off) const {
+        return off + 4 <= filled_ ? Base::U32(off) : off + 4 <= kRequestSize ? Load32(Bytes(off, 4).data()) : 0;
+    }
+    std::int32_t I32(std::size_t off) const { return static_cast<std::int32_t>(U32(off)); }
+    std::uint8_t U8(std::size_t off) const { return off < filled_ ? Base::U8(off) : 0; }
+
+    // The bytes held in memory: data()[0, filled()); the rest are zero.
+    std::size_t filled() const { return filled_; }
+    const std::uint8_t *data() const { return Base::data(); }
+    // Clears the bytes from filled() on, so that data() holds the whole record.
+    void ZeroTail() {
+        if (filled_ < kRequestSize) std::memset(Base::data() + filled_, 0, kRequestSize - filled_);
+        filled_ = kRequestSize;
+    }
+
     void SetCode(std::uint32_t code) { PutU32(kReqCode, code); }
     std::uint32_t Code() const { return U32(kReqCode); }
     // Changes the operation number and keeps the modifier.
     void SetOperation(std::uint16_t operation) { PutU16(kReqCode, operation); }
     void SetLockKey(std::int32_t key) { PutI32(kReqLockKey, key); }
     static constexpr std::size_t size() { return kRequestSize; }
+
+  private:
+    // Makes [off, off + n) writable: clears the gap between the bytes held
+    // and off. False, changing nothing, when the bytes do not fit.
+    bool Fill(std::size_t off, std::size_t n) {
+        if (off > kRequestSize || n > kRequestSize - off) return false;
+        if (off > filled_) std::memset(Base::data() + filled_, 0, off - filled_);
+        if (off + n > filled_) filled_ = off + n;
+        return true;
+    }
+    // Four bytes at off (inside the record) with those not held read as zero.
+    std::array<std::uint8_t, 4> Bytes(std::size_t off, std::size_t n) const {
+        std::array<std::uint8_t, 4> b{};
+        for (std::size_t i = 0; i < n; ++i)
+            if (off + i < filled_) b[i] = Base::data()[off + i];
+        return b;
+    }
+
+    std::size_t filled_ = 0;
 };
 
 // The reply record. Storage always holds the long form; size() is the number

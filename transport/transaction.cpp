@@ -47,11 +47,13 @@ void CopyConnectionMessage(std::string_view node, std::string_view suffix, char 
 }
 
 std::uint32_t TaskServiceTransaction(std::string_view node, std::string_view suffix,
-                                     const TaskServiceRequest &request, TaskServiceReply &reply,
+                                     TaskServiceRequest &request, TaskServiceReply &reply,
                                      const ResultChannels *channels, std::uint32_t *received) {
     char pipe_name[kPipeNameCapacity];
     std::uint32_t error = platform::kErrorInvalidName;
     if (ComposePipeName(node, suffix, pipe_name)) {
+        // The pipe takes the record whole, as one buffer.
+        request.ZeroTail();
         error = platform::PipeTransact(pipe_name, request.data(), static_cast<std::uint32_t>(request.size()),
                                         reply.data(), static_cast<std::uint32_t>(reply.size()), received);
     }

@@ -45,7 +45,7 @@ struct ResultChannels {
 // any other code. Without them (null) a failure writes nothing. A null status
 // out is skipped, not written. node and suffix end with a NUL.
 std::uint32_t TaskServiceTransaction(std::string_view node, std::string_view suffix,
-                                     const TaskServiceRequest &request, TaskServiceReply &reply,
+                                     TaskServiceRequest &request, TaskServiceReply &reply,
                                      const ResultChannels *channels, std::uint32_t *received);
 
 } // namespace vex
