@@ -2,6 +2,9 @@
 // into a Result. Internal to the C++ layer.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -64,3 +67,5 @@ template <class T = NoData> Result<T> Conclude(std::int32_t returned, const Chan
 }
 
 } // namespace vexsrv::detail
+
+#endif // VEXSRV_CXX_LAYER_USABLE

@@ -8,6 +8,9 @@
 // pointer ever travels through the 32-bit value.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <concepts>
 #include <cstdint>
 #include <exception>
@@ -123,3 +126,5 @@ inline Result<std::vector<BrowseAnswer>> Broadcast(const std::optional<std::stri
 }
 
 } // namespace vexsrv
+
+#endif // VEXSRV_CXX_LAYER_USABLE

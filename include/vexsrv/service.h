@@ -12,6 +12,9 @@
 // holding a zero byte.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -424,3 +427,5 @@ class Service {
 };
 
 } // namespace vexsrv
+
+#endif // VEXSRV_CXX_LAYER_USABLE

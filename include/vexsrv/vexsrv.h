@@ -8,7 +8,12 @@
 //       std::cerr << vexsrv::SourceName(r.source) << ": " << r.message << '\n';
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include "vexsrv/discovery.h"
 #include "vexsrv/result.h"
 #include "vexsrv/service.h"
 #include "vexsrv/task.h"
+
+#endif // VEXSRV_CXX_LAYER_USABLE
