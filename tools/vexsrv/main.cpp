@@ -192,7 +192,7 @@ int Main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i)
         json_out = json_out || std::string_view(argv[i]) == "--json";
 
-    CLI::App app{"vexsrv: control the Tidewell task service of a node, one operation per call."};
+    CLI::App app{"vexsrv: control the Tidewell task service of a node, one operation per call.", "vexsrv"};
     app.footer(kExitCodes);
     app.fallthrough();
     app.require_subcommand(0, 1);
@@ -236,8 +236,12 @@ int Main(int argc, char **argv) {
     if (!c.words.empty() && c.words[0] == "help") {
         const Resolved r = Resolve(c.words, 1, true);
         if (!r.refusal.empty()) return Refuse(NameOf(c.words), r.refusal, json_out);
-        const CLI::App *subject = r.verb ? verbs.at(r.verb) : r.group.empty() ? &app : groups.at(r.group);
-        std::cout << subject->help();
+        if (r.verb != nullptr)
+            std::cout << verbs.at(r.verb)->help(*r.verb->group == '\0' ? "vexsrv" : "vexsrv " + r.group);
+        else if (!r.group.empty())
+            std::cout << groups.at(r.group)->help("vexsrv");
+        else
+            std::cout << app.help();
         return kExitOk;
     }
     if (!c.asks_help && !c.asks_version) {
@@ -257,7 +261,10 @@ int Main(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         const std::string operation = selected ? OperationName(*selected) : NameOf(c.words);
-        return Refuse(operation, operation + ": " + e.what(), json_out);
+        std::string what = e.what();
+        // A task name may come as the first argument or as --name.
+        if (what == "--name is required") what = "NAME (the task name) is required";
+        return Refuse(operation, operation + ": " + what, json_out);
     }
     if (selected == nullptr) return Refuse(NameOf(c.words), "a command is required", json_out);
     const std::string operation = OperationName(*selected);
