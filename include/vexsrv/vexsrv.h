@@ -1,5 +1,6 @@
 // vexsrv/vexsrv.h: the C++ layer over the vexsrvapi C functions, in one
-// include. Header-only, C++20; link the vexsrvapi library as for C callers.
+// include. Header-only, C++20 (CMake: link vexsrvapi::cxx, which brings
+// -std=c++20 and the library); see docs/cxx.md.
 //
 //   vexsrv::Service service(".", "_A");
 //   if (auto r = service.GetTaskList(vexsrv::Order::Startup))
