@@ -289,9 +289,9 @@ TEST(ToolUsage, AMisspeltCommandIsNamedWithTheClosestChoice) {
         EXPECT_EQ(j.j["message"].get<std::string>().rfind(k.says, 0), 0u) << j.j["message"];
     }
     // The choices are listed; a word near none of them gets no guess.
-    const Call far = RunTool({"db", "frobnicate"}, false);
-    EXPECT_EQ(far.err.find("did you mean"), std::string::npos) << far.err;
-    EXPECT_NE(far.err.find("The verbs of 'db' are: start, stop, status, is-running, check"), std::string::npos);
+    const Call distant = RunTool({"db", "frobnicate"}, false);
+    EXPECT_EQ(distant.err.find("did you mean"), std::string::npos) << distant.err;
+    EXPECT_NE(distant.err.find("The verbs of 'db' are: start, stop, status, is-running, check"), std::string::npos);
 }
 
 TEST(ToolUsage, HelpListsOnlyTheOptionsAVerbUses) {
