@@ -411,6 +411,30 @@ TEST(ToolUsage, AFailedExchangeOfAStatusOperationIsTheSystems) {
     }
 }
 
+// On a terminal a call of more than a second shows the time elapsed on one
+// line of stderr, cleared before the outcome; never with --json.
+TEST(ToolUsage, ALongCallShowsItsProgressOnATerminalOnly) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs script(1) for a terminal";
+#else
+    if (!std::filesystem::exists("/usr/bin/script")) GTEST_SKIP() << "no /usr/bin/script to give the tool a terminal";
+    SilentService mute;
+    auto on_terminal = [&](const std::string &options) {
+        const std::string line = Program("vexsrv") + " --suffix " + mute.suffix() + " --timeout 2.5 " + options;
+        const RunOutput o = RunProgram({"/usr/bin/script", "-qefc", line, "/dev/null"}, kCallLimit);
+        return WithoutCarriageReturns(o.out.substr(0, o.out.find("vexsrv: timeout"))) + "|" + o.out;
+    };
+    const std::string text = on_terminal("db stop");
+    EXPECT_NE(text.find("vexsrv db stop: waiting for the outcome... 1 s"), std::string::npos) << text;
+    EXPECT_NE(text.find("vexsrv db stop: waiting for the outcome... 2 s"), std::string::npos) << text;
+    // Cleared: blanks over the line, back to its start, then the outcome.
+    EXPECT_NE(text.find(std::string(45, ' ') + "\rvexsrv: timeout: no outcome within 2.5 s"), std::string::npos)
+        << text;
+    const std::string j = on_terminal("--json db stop");
+    EXPECT_EQ(j.find("waiting"), std::string::npos) << j;
+#endif
+}
+
 TEST(ToolUsage, ServiceTextsCannotSteerTheTerminal) {
     FakeService svc;
     svc.Script(0, 1, "\x1b]0;owned\x07 done\r");
