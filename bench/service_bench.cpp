@@ -165,27 +165,40 @@ taskd::test::TaskdProcess &EditService() {
 }
 
 // Client t's task: added on even calls, removed on odd ones, so the state
-// keeps its size however long the run.
-bool EditCall(const std::string &suffix, int client, long n) {
+// keeps its size however long the run. Each run names its tasks apart, since
+// a run may end between an add and its remove.
+bool EditCall(const std::string &suffix, int run, int client, long n) {
     TaskDefinition2 task;
     std::memset(&task, 0, sizeof task);
-    std::snprintf(task.task_name, sizeof task.task_name, "BENCH_EDIT_%d", client);
+    std::snprintf(task.task_name, sizeof task.task_name, "BENCH_EDIT_%d_%d", run, client);
     std::snprintf(task.command_line, sizeof task.command_line, "/bin/true");
     task.position = -1;
     std::int32_t value = 0, status = 0;
-    char message[128];
-    if (n % 2 == 0) return VexSrv_AddTaskToList2(".", suffix.c_str(), &task, &value, &status, message, sizeof message) == 1;
-    TaskDefinition1 gone;
-    std::memset(&gone, 0, sizeof gone);
-    std::memcpy(gone.task_name, task.task_name, sizeof gone.task_name);
-    return VexSrv_RemoveTaskFromList(".", suffix.c_str(), &gone, &value, &status, message, sizeof message) == 1;
+    char message[256] = {};
+    bool ok;
+    if (n % 2 == 0) {
+        ok = VexSrv_AddTaskToList2(".", suffix.c_str(), &task, &value, &status, message, sizeof message - 1) == 1;
+    } else {
+        TaskDefinition1 gone;
+        std::memset(&gone, 0, sizeof gone);
+        std::memcpy(gone.task_name, task.task_name, sizeof gone.task_name);
+        ok = VexSrv_RemoveTaskFromList(".", suffix.c_str(), &gone, &value, &status, message, sizeof message - 1) == 1;
+    }
+    // The first failure says why: a failed edit makes the figures meaningless.
+    static std::atomic<bool> told{false};
+    if (!ok && !told.exchange(true))
+        std::fprintf(stderr, "edit %ld of client %d failed: status %d: %s\n", n, client, static_cast<int>(status),
+                     message);
+    return ok;
 }
 
 double g_one_client_edits = 0;
 
 void BM_ServiceEdits(benchmark::State &state) {
     const std::string &suffix = EditService().suffix();
-    const LoadFigures f = Load(state, [&](int client, long n) { return EditCall(suffix, client, n); });
+    static int runs = 0;
+    const int run = runs++;
+    const LoadFigures f = Load(state, [&](int client, long n) { return EditCall(suffix, run, client, n); });
     Report(state, f, "edits_per_s");
     if (state.range(0) == 1) g_one_client_edits = f.calls_per_s;
     else if (g_one_client_edits > 0) state.counters["vs_one_client"] = f.calls_per_s / g_one_client_edits;

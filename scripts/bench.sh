@@ -11,5 +11,5 @@ cd "$(dirname "$0")/.."
 build=${BENCH_BUILD_DIR:-build/bench}
 "$PWD/scripts/install-deps.sh"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXSRV_BUILD_BENCH=ON -DVEXSRV_BUILD_TESTS=OFF
-cmake --build "$build" -j 2 --target vexsrv_bench
+cmake --build "$build" -j 2 --target vexsrv_bench vexsrv_overhead vexsrv_call_loop
 exec taskset -c "${BENCH_CPUS:-1}" "$build/bin/vexsrv_bench" "$@"
