@@ -25,13 +25,13 @@ class LogLimiter {
 
     // Ends the intervals that ran out, calling report(key, count) for each
     // peer with events left out. Returns when it next has something to do
-    // (time_point::max() when nothing is counted).
+    // (time_point::max() when it holds no peer).
     template <class Report> Clock::time_point Sweep(Clock::time_point now, Report report) {
         Clock::time_point next = Clock::time_point::max();
         for (std::size_t i = 0; i < peers_.size();) {
             Peer &p = peers_[i];
             if (now - p.start < interval_) {
-                if (p.suppressed > 0 && p.start + interval_ < next) next = p.start + interval_;
+                if (p.start + interval_ < next) next = p.start + interval_;
                 ++i;
                 continue;
             }
@@ -41,6 +41,7 @@ class LogLimiter {
                 p.start = now;
                 p.logged = burst_;
                 p.suppressed = 0;
+                if (p.start + interval_ < next) next = p.start + interval_;
                 ++i;
                 continue;
             }
