@@ -45,6 +45,12 @@ constexpr int kReservedDescriptors = 64;
 constexpr auto kBackOff = std::chrono::milliseconds(100);
 // Threads added while requests wait long (task stops), beyond --workers.
 constexpr int kExtraWorkers = 64;
+// A caller turned away usually sends its request right after it connects;
+// its connection is kept this long for that request to arrive and be
+// dropped unread, since a close before it would lose the refusal to a broken
+// pipe. At most kMaxLingering at once: beyond, a flood is closed at once.
+constexpr auto kLinger = std::chrono::milliseconds(250);
+constexpr int kMaxLingering = 64;
 
 const char *const kAccessDenied = "Access is denied.";
 const char *const kPipeBusy = "All pipe instances are busy.";
@@ -85,7 +91,7 @@ class Server::Impl {
         bool armed = false;
         Clock::time_point resume;
     };
-    enum class State { Reading, Queued, Writing };
+    enum class State { Reading, Queued, Writing, Lingering };
     struct Conn : Watch {
         Conn() : Watch(Kind::Connection) {}
         std::unique_ptr<Channel> channel;
@@ -94,6 +100,7 @@ class Server::Impl {
         Clock::time_point deadline;
         Conn *prev = nullptr, *next = nullptr;
         bool linked = false;
+        bool counted = false; // in the caps: a permitted connection
         std::vector<std::uint8_t> reply; // waiting for room in the socket
     };
     enum class Back { Close, Read, Write };
@@ -104,11 +111,16 @@ class Server::Impl {
     void AcceptFrom(ListenerWatch &lw, Clock::time_point now);
     void OnAcceptError(ListenerWatch &lw, int err, Clock::time_point now);
     void Admit(std::unique_ptr<Channel> channel, Clock::time_point now);
-    void TurnAway(Channel &channel, const std::vector<std::uint8_t> &reply);
+    void TurnAway(std::unique_ptr<Channel> channel, const std::vector<std::uint8_t> &reply, Clock::time_point now);
+    Conn *NewConn(std::unique_ptr<Channel> channel);
+    struct List {
+        Conn *first = nullptr, *last = nullptr;
+    };
+    List &ListOf(const Conn *c) { return c->state == State::Lingering ? lingering_ : waiting_; }
     void OnEvent(Conn *c, std::uint32_t events, Clock::time_point now);
     void Arm(Conn *c, std::uint32_t events, int op);
     void Close(Conn *c);
-    void Link(Conn *c, Clock::time_point now);
+    void Link(Conn *c, Clock::time_point deadline);
     void Unlink(Conn *c);
     void Expire(Clock::time_point now);
     void TakeBack(Clock::time_point now);
@@ -145,8 +157,10 @@ class Server::Impl {
     // Loop thread only.
     std::vector<std::unique_ptr<Conn>> conns_; // every Conn ever made, reused
     std::vector<Conn *> free_;
-    Conn *first_ = nullptr, *last_ = nullptr; // waiting ones, by deadline
+    List waiting_;   // for a request or room for a reply, by deadline
+    List lingering_; // turned away, by deadline
     int total_ = 0;
+    int lingering_count_ = 0;
     std::vector<std::pair<PeerKey, int>> per_peer_;
     LogLimiter peer_log_;
     LogLimiter error_log_;
@@ -232,6 +246,9 @@ void Server::Impl::Loop() {
                 std::this_thread::sleep_for(kBackOff);
                 continue;
             }
+            // Connections the workers are done with first: their places count
+            // for the clients accepted below.
+            TakeBack(now);
             for (int i = 0; i < n; ++i) {
                 auto *w = static_cast<Watch *>(events[i].data.ptr);
                 switch (w->kind) {
@@ -266,7 +283,8 @@ void Server::Impl::Loop() {
 int Server::Impl::TimeoutMs(Clock::time_point now) const {
     // At least once a second: cheap, and a bound on anything missed.
     Clock::time_point wake = now + std::chrono::seconds(1);
-    if (first_ != nullptr) wake = std::min(wake, first_->deadline);
+    if (waiting_.first != nullptr) wake = std::min(wake, waiting_.first->deadline);
+    if (lingering_.first != nullptr) wake = std::min(wake, lingering_.first->deadline);
     wake = std::min(wake, next_sweep_);
     for (const auto &lw : listeners_)
         if (!lw->armed) wake = std::min(wake, lw->resume);
@@ -298,7 +316,7 @@ void Server::Impl::OnAcceptError(ListenerWatch &lw, int err, Clock::time_point n
         spare_fd_ = -1;
         int again = 0;
         if (auto channel = lw.listener->Accept(&again)) {
-            TurnAway(*channel, busy_reply_);
+            TurnAway(std::move(channel), busy_reply_, now);
             extra = "; one client turned away";
         }
         spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -319,35 +337,22 @@ int &Server::Impl::PeerCount(const PeerKey &key) {
     return per_peer_.emplace_back(key, 0).second;
 }
 
-void Server::Impl::TurnAway(Channel &channel, const std::vector<std::uint8_t> &reply) {
+void Server::Impl::TurnAway(std::unique_ptr<Channel> channel, const std::vector<std::uint8_t> &reply,
+                            Clock::time_point now) {
     // One try: a new connection has room for a short reply; one that has not
     // is closed all the same.
-    channel.Send(reply.data(), reply.size());
-    channel.DiscardInput();
+    channel->Send(reply.data(), reply.size());
+    channel->DiscardInput();
+    if (lingering_count_ >= kMaxLingering) return;
+    Conn *c = NewConn(std::move(channel));
+    c->counted = false;
+    c->state = State::Lingering;
+    ++lingering_count_;
+    Link(c, now + kLinger);
+    Arm(c, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
 }
 
-void Server::Impl::Admit(std::unique_ptr<Channel> channel, Clock::time_point now) {
-    const PeerKey key = channel->key();
-    if (!access_.Permits(channel->caller())) {
-        TurnAway(*channel, denied_reply_);
-        Note(key, now, [&] {
-            return "refused a connection from " + channel->caller().Describe() + ": not a user allowed to call";
-        });
-        return;
-    }
-    int &mine = PeerCount(key);
-    if (mine >= limits_.max_connections_per_peer || total_ >= max_total_) {
-        const bool peer_cap = mine >= limits_.max_connections_per_peer;
-        const int held = mine;
-        if (mine == 0) per_peer_.pop_back(); // the entry made for this check alone
-        TurnAway(*channel, busy_reply_);
-        Note(key, now, [&] {
-            return "turned away a connection from " + channel->caller().Describe() +
-                   (peer_cap ? ": it holds " + std::to_string(held) + " connections, the most one caller may hold"
-                             : ": the service holds " + std::to_string(total_) + " connections, the most it may hold");
-        });
-        return;
-    }
+Server::Impl::Conn *Server::Impl::NewConn(std::unique_ptr<Channel> channel) {
     Conn *c;
     if (!free_.empty()) {
         c = free_.back();
@@ -356,15 +361,42 @@ void Server::Impl::Admit(std::unique_ptr<Channel> channel, Clock::time_point now
         conns_.push_back(std::make_unique<Conn>());
         c = conns_.back().get();
     }
+    c->key = channel->key();
     c->channel = std::move(channel);
-    c->key = key;
+    return c;
+}
+
+void Server::Impl::Admit(std::unique_ptr<Channel> channel, Clock::time_point now) {
+    const PeerKey key = channel->key();
+    if (!access_.Permits(channel->caller())) {
+        Note(key, now, [&] {
+            return "refused a connection from " + channel->caller().Describe() + ": not a user allowed to call";
+        });
+        TurnAway(std::move(channel), denied_reply_, now);
+        return;
+    }
+    int &mine = PeerCount(key);
+    if (mine >= limits_.max_connections_per_peer || total_ >= max_total_) {
+        const bool peer_cap = mine >= limits_.max_connections_per_peer;
+        const int held = mine;
+        if (mine == 0) per_peer_.pop_back(); // the entry made for this check alone
+        Note(key, now, [&] {
+            return "turned away a connection from " + channel->caller().Describe() +
+                   (peer_cap ? ": it holds " + std::to_string(held) + " connections, the most one caller may hold"
+                             : ": the service holds " + std::to_string(total_) + " connections, the most it may hold");
+        });
+        TurnAway(std::move(channel), busy_reply_, now);
+        return;
+    }
     ++mine;
+    Conn *c = NewConn(std::move(channel));
+    c->counted = true;
     ++total_;
     // A network channel's handshake would be driven from here; the local
     // pipe's is done at once.
     c->state = State::Reading;
+    Link(c, now + limits_.request_timeout);
     Arm(c, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
-    Link(c, now);
 }
 
 void Server::Impl::Arm(Conn *c, std::uint32_t events, int op) {
@@ -403,50 +435,68 @@ void Server::Impl::OnEvent(Conn *c, std::uint32_t events, Clock::time_point now)
         Close(c);
         break;
     }
+    case State::Lingering:
+        Unlink(c);
+        c->channel->DiscardInput();
+        Close(c);
+        break;
     case State::Queued: break; // a one-shot watch: not reported while a worker has it
     }
     (void)now;
 }
 
 void Server::Impl::Close(Conn *c) {
-    int &mine = PeerCount(c->key);
-    if (--mine <= 0) {
-        for (auto &entry : per_peer_)
-            if (entry.first == c->key) {
-                entry = per_peer_.back();
-                per_peer_.pop_back();
-                break;
-            }
+    if (!c->counted) {
+        --lingering_count_;
+    } else {
+        int &mine = PeerCount(c->key);
+        if (--mine <= 0) {
+            for (auto &entry : per_peer_)
+                if (entry.first == c->key) {
+                    entry = per_peer_.back();
+                    per_peer_.pop_back();
+                    break;
+                }
+        }
+        --total_;
     }
-    --total_;
     c->channel.reset();
     c->reply.clear();
     free_.push_back(c);
 }
 
-void Server::Impl::Link(Conn *c, Clock::time_point now) {
-    c->deadline = now + limits_.request_timeout;
-    c->prev = last_;
+void Server::Impl::Link(Conn *c, Clock::time_point deadline) {
+    // Every deadline of a list is now plus the same span: appending keeps
+    // the list in deadline order.
+    List &list = ListOf(c);
+    c->deadline = deadline;
+    c->prev = list.last;
     c->next = nullptr;
-    if (last_ != nullptr)
-        last_->next = c;
+    if (list.last != nullptr)
+        list.last->next = c;
     else
-        first_ = c;
-    last_ = c;
+        list.first = c;
+    list.last = c;
     c->linked = true;
 }
 
 void Server::Impl::Unlink(Conn *c) {
     if (!c->linked) return;
-    (c->prev != nullptr ? c->prev->next : first_) = c->next;
-    (c->next != nullptr ? c->next->prev : last_) = c->prev;
+    List &list = ListOf(c);
+    (c->prev != nullptr ? c->prev->next : list.first) = c->next;
+    (c->next != nullptr ? c->next->prev : list.last) = c->prev;
     c->prev = c->next = nullptr;
     c->linked = false;
 }
 
 void Server::Impl::Expire(Clock::time_point now) {
-    while (first_ != nullptr && first_->deadline <= now) {
-        Conn *c = first_;
+    while (lingering_.first != nullptr && lingering_.first->deadline <= now) {
+        Conn *c = lingering_.first;
+        Unlink(c);
+        Close(c);
+    }
+    while (waiting_.first != nullptr && waiting_.first->deadline <= now) {
+        Conn *c = waiting_.first;
         Unlink(c);
         const bool reading = c->state == State::Reading;
         Note(c->key, now, [&] {
@@ -468,12 +518,12 @@ void Server::Impl::TakeBack(Clock::time_point now) {
         case Back::Close: Close(c); break;
         case Back::Read:
             c->state = State::Reading;
-            Link(c, now);
+            Link(c, now + limits_.request_timeout);
             Arm(c, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_MOD);
             break;
         case Back::Write:
             c->state = State::Writing;
-            Link(c, now);
+            Link(c, now + limits_.request_timeout);
             Arm(c, EPOLLOUT, EPOLL_CTL_MOD);
             break;
         }
@@ -495,8 +545,13 @@ void Server::Impl::Shutdown() {
     // not taken their reply, are dropped at once.
     for (auto &lw : listeners_) lw->listener.reset();
     int dropped = 0;
-    while (first_ != nullptr) {
-        Conn *c = first_;
+    while (lingering_.first != nullptr) {
+        Conn *c = lingering_.first;
+        Unlink(c);
+        Close(c);
+    }
+    while (waiting_.first != nullptr) {
+        Conn *c = waiting_.first;
         Unlink(c);
         Close(c);
         ++dropped;
@@ -528,12 +583,16 @@ void Server::Impl::Serve(Conn *c) {
     std::vector<std::uint8_t> reply =
         HandleRequest(svc_, access_, request.data(), request.size(), c->channel->caller(), &summary);
     const Io sent = c->channel->Send(reply.data(), reply.size());
-    LogRequest(summary, c->channel->caller(), started, sent != Io::Closed);
     if (sent == Io::WantWrite) {
+        LogRequest(summary, c->channel->caller(), started, true);
         c->reply = std::move(reply);
         return Hand(c, Back::Write);
     }
+    // Handed back before the log line, so that the place is free as soon as
+    // the caller has its reply; the caller is copied for the line.
+    const Caller caller = c->channel->caller();
     Hand(c, Back::Close);
+    LogRequest(summary, caller, started, sent == Io::Done);
 }
 
 void Server::Impl::Hand(Conn *c, Back back) {

@@ -77,6 +77,8 @@ TEST_F(Hardening, PermittedCallerAnsweredWhileStrangersAndSilentCallersHoldConne
 
 TEST_F(Hardening, ConnectionsBeyondTheCapOfAUserAreTurnedAwayBusy) {
     Start({"--request-timeout", "60", "--max-connections-per-user", "8"});
+    // The readiness call's connection is released just after its reply.
+    std::this_thread::sleep_for(100ms);
     SilentConnections silent(svc_->suffix(), 8);
     ASSERT_EQ(silent.size(), 8);
     Result r;
