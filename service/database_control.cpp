@@ -76,7 +76,8 @@ Outcome TaskService::DoStopDatabase(bool cluster) {
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         const auto run = tasks_running_.find(*it);
         if (run == tasks_running_.end()) continue;
-        log::Info("task '" + run->first + "' " + StopRunningTask(run, config_.stop_grace, &code));
+        const std::string name = run->first; // the entry goes with the stop
+        log::Info("task '" + name + "' " + StopRunningTask(run, config_.stop_grace, &code));
         ++stopped;
     }
     // Held here alone while it stops, so that housekeeping does not reap it.

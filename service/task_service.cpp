@@ -143,7 +143,8 @@ void TaskService::StopAllChildren() {
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         const auto run = tasks_running_.find(*it);
         if (run == tasks_running_.end() || run->second.stopping) continue;
-        log::Info("task '" + run->first + "' " + StopRunningTask(run, config_.stop_grace, &code));
+        const std::string name = run->first; // the entry goes with the stop
+        log::Info("task '" + name + "' " + StopRunningTask(run, config_.stop_grace, &code));
     }
     for (auto run = tasks_running_.begin(); run != tasks_running_.end();) {
         if (run->second.stopping) {
