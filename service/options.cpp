@@ -92,9 +92,29 @@ int ParseOptions(int argc, char **argv, Options *options) {
         ->capture_default_str();
     app.add_option("--db-version-text", cfg.db_version_text, "The version text the version request answers.")
         ->capture_default_str();
-    app.add_option("--workers", options->workers, "Requests served at the same time.")
+    ServerLimits &limits = options->server;
+    app.add_option("--workers", limits.workers,
+                   "Requests carried out at the same time. Requests that wait long (a task stop's grace) get "
+                   "threads beside these.")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
+    double request_timeout = 5.0;
+    app.add_option("--request-timeout", request_timeout,
+                   "Seconds a caller has to send its whole request once connected, and again to take its reply; "
+                   "then it is dropped. Linux only.")
+        ->check(CLI::Range(0.1, 3600.0))
+        ->capture_default_str();
+    app.add_option("--max-connections", limits.max_connections,
+                   "Connections held at once; more are answered 231 \"All pipe instances are busy.\" and closed. "
+                   "Lowered to fit the descriptor limit. Linux only.")
+        ->check(CLI::Range(1, 1000000))
+        ->capture_default_str();
+    app.add_option("--max-connections-per-user", limits.max_connections_per_peer,
+                   "Connections one user holds at once; more are answered as over --max-connections. Linux only.")
+        ->check(CLI::Range(1, 1000000))
+        ->capture_default_str();
+    app.add_option("--log-file", options->log_file,
+                   "Append the log to this file instead of stderr; SIGHUP opens it anew (after a rotation).");
     bool no_browse = false;
     app.add_flag("--no-browse", no_browse, "Do not answer browse requests.");
 
@@ -120,6 +140,7 @@ int ParseOptions(int argc, char **argv, Options *options) {
     if (cfg.state_dir.empty()) cfg.state_dir = os::DefaultStateDir(cfg.suffix);
     cfg.lock_lease = std::chrono::seconds(lease);
     cfg.stop_grace = std::chrono::milliseconds(static_cast<long long>(grace * 1000));
+    limits.request_timeout = std::chrono::milliseconds(static_cast<long long>(request_timeout * 1000));
     options->log_level = *log::ParseLevel(level);
     options->browse = !no_browse;
     return -1;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "service/log.h"
+#include "service/server.h"
 #include "service/task_service.h"
 
 namespace taskd {
@@ -16,7 +17,8 @@ struct Options {
     ServiceConfig service;
     log::Level log_level = log::Level::Info;
     std::vector<std::string> allow_users;
-    int workers = 8;
+    ServerLimits server;
+    std::string log_file; // empty: the log goes to stderr as it is
     bool browse = true;
 };
 

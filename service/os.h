@@ -47,10 +47,20 @@ std::string UserName(std::uint32_t user_id);
 std::string DefaultStateDir(const std::string &suffix);
 
 // Shutdown requests: SIGINT and SIGTERM (POSIX), Ctrl-C, Ctrl-Break and
-// console close (Windows). Install before any thread starts.
+// console close (Windows). Reload requests: SIGHUP (POSIX). The signals that
+// would otherwise end or stop the service for no reason of its own (SIGPIPE,
+// SIGUSR1, SIGUSR2, SIGTSTP, SIGTTIN, SIGTTOU) are made harmless; its
+// children still get them as usual. Install before any thread starts.
 void InstallShutdownHandler();
-// Waits up to timeout for a shutdown request; true once one arrived.
+// Waits up to timeout for a shutdown request; true once one arrived. Returns
+// false early when a reload request arrives (see TakeReloadRequest).
 bool WaitForShutdown(std::chrono::milliseconds timeout);
+// Whether a reload request arrived since the last call.
+bool TakeReloadRequest();
+// Sends the service's own stderr (its log) to the end of the file at path,
+// created when missing; called again, opens the file anew (after a log
+// rotation). Returns an empty string, or why it cannot.
+std::string RedirectLogTo(const std::string &path);
 // Asks the service to shut down, as a signal would (used by tests in-process).
 void RequestShutdown();
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -41,16 +42,21 @@ std::string FolderOf(const std::string &path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Self-pipe: the signal handler may only write a byte.
+// Self-pipe: the signal handler may only write a byte, the signal's number.
 int g_shutdown_pipe[2] = {-1, -1};
 std::atomic<bool> g_shutdown{false};
+std::atomic<bool> g_reload{false};
 
-extern "C" void OnShutdownSignal(int) {
+extern "C" void OnShutdownSignal(int sig) {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = static_cast<char>(sig);
     [[maybe_unused]] const ssize_t n = ::write(g_shutdown_pipe[1], &byte, 1);
     errno = saved;
 }
+
+// A handler rather than SIG_IGN: a caught signal is reset to its default in
+// the programs the service starts, an ignored one would stay ignored there.
+extern "C" void OnHarmlessSignal(int) {}
 
 class FlockFolderLock final : public FolderLock {
   public:
@@ -203,6 +209,23 @@ void InstallShutdownHandler() {
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+    // A log write to a closed stream then fails with EPIPE instead of ending
+    // the service; user signals and the terminal's stop key do nothing.
+    struct sigaction harmless {};
+    harmless.sa_handler = OnHarmlessSignal;
+    sigemptyset(&harmless.sa_mask);
+    harmless.sa_flags = SA_RESTART;
+    for (const int sig : {SIGPIPE, SIGUSR1, SIGUSR2, SIGTSTP}) ::sigaction(sig, &harmless, nullptr);
+    // Blocked, not caught: a caught SIGTTOU would make a background write to
+    // the terminal retry for ever, a blocked one lets it through (SIGTTIN: the
+    // read fails). Every thread started later inherits the mask; children
+    // clear it before they run their program.
+    sigset_t tty;
+    sigemptyset(&tty);
+    sigaddset(&tty, SIGTTIN);
+    sigaddset(&tty, SIGTTOU);
+    ::pthread_sigmask(SIG_BLOCK, &tty, nullptr);
 }
 
 bool WaitForShutdown(std::chrono::milliseconds timeout) {
@@ -213,15 +236,31 @@ bool WaitForShutdown(std::chrono::milliseconds timeout) {
     if (rc > 0) {
         char byte = 0;
         while (::read(g_shutdown_pipe[0], &byte, 1) > 0) {
+            if (byte == SIGHUP)
+                g_reload.store(true);
+            else
+                g_shutdown.store(true);
         }
-        g_shutdown.store(true);
     }
     return g_shutdown.load();
 }
 
+bool TakeReloadRequest() { return g_reload.exchange(false); }
+
+std::string RedirectLogTo(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640);
+    if (fd < 0) return Why("cannot open", path, errno);
+    // dup2 replaces stderr in one step: no log line is lost or half written.
+    const int rc = ::dup2(fd, STDERR_FILENO);
+    const int err = errno;
+    ::close(fd);
+    if (rc < 0) return Why("cannot write the log to", path, err);
+    return {};
+}
+
 void RequestShutdown() {
     if (g_shutdown_pipe[0] < 0) InstallShutdownHandler();
-    OnShutdownSignal(0);
+    OnShutdownSignal(SIGTERM);
 }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }

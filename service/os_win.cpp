@@ -3,6 +3,10 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 namespace taskd::os {
@@ -150,6 +154,17 @@ void InstallShutdownHandler() {
 bool WaitForShutdown(std::chrono::milliseconds timeout) {
     if (g_stop_event == nullptr) InstallShutdownHandler();
     return WaitForSingleObject(g_stop_event, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
+}
+
+bool TakeReloadRequest() { return false; }
+
+std::string RedirectLogTo(const std::string &path) {
+    const int fd = _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return "cannot open " + path;
+    const int rc = _dup2(fd, 2);
+    _close(fd);
+    if (rc != 0) return "cannot write the log to " + path;
+    return {};
 }
 
 void RequestShutdown() {

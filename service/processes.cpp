@@ -63,15 +63,22 @@ std::vector<std::string> SplitCommandLine(const std::string &line) {
     return args;
 }
 
-StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code) {
+StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code,
+                        const StopPause &pause_for) {
     using Clock = std::chrono::steady_clock;
+    auto wait = [&](std::chrono::milliseconds d) {
+        if (pause_for)
+            pause_for(d);
+        else
+            std::this_thread::sleep_for(d);
+    };
     if (!child.Running(exit_code)) return StopOutcome::AlreadyExited;
     child.Terminate();
     const auto deadline = Clock::now() + grace;
     auto pause = std::chrono::milliseconds(1);
     while (Clock::now() < deadline) {
         if (!child.Running(exit_code)) return StopOutcome::Terminated;
-        std::this_thread::sleep_for(pause);
+        wait(pause);
         if (pause < std::chrono::milliseconds(50)) pause *= 2;
     }
     child.Kill();
@@ -79,7 +86,7 @@ StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, in
     // that never reports it.
     const auto kill_deadline = Clock::now() + std::chrono::seconds(10);
     while (child.Running(exit_code) && Clock::now() < kill_deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        wait(std::chrono::milliseconds(5));
     return StopOutcome::Killed;
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,7 +55,12 @@ std::unique_ptr<ChildProcess> Launch(const LaunchSpec &launch, std::string *why,
 // How a stop ended.
 enum class StopOutcome { AlreadyExited, Terminated, Killed };
 
+// How a stop passes the time between its checks of the child: a sleep by
+// default; the task service releases its lock meanwhile.
+using StopPause = std::function<void(std::chrono::milliseconds)>;
+
 // Terminates, waits up to grace for the process to end, then kills it.
-StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code);
+StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code,
+                        const StopPause &pause = {});
 
 } // namespace taskd

@@ -46,6 +46,7 @@ std::string TaskService::ListRoomFor(const std::vector<TaskRecord> &tasks) const
 
 Outcome TaskService::AddTask(TaskRecord task, std::int32_t position) {
     if (task.name().empty()) return Outcome::Refuse(status::kInvalidParameter, "task name should be defined");
+    Gate gate(*this, task.name());
     if (task.Text(Field::CommandLine).empty())
         return Outcome::Refuse(status::kInvalidParameter, "command_line should be defined");
     if (FindTask(task.name()) != nullptr)
@@ -65,6 +66,7 @@ Outcome TaskService::AddTask(TaskRecord task, std::int32_t position) {
 
 Outcome TaskService::UpdateTask(const TaskRecord &changes, std::uint32_t bits) {
     if (changes.name().empty()) return Outcome::Refuse(status::kInvalidParameter, "task name should be defined");
+    Gate gate(*this, changes.name());
     PersistentState next = state_;
     TaskRecord *task = nullptr;
     for (TaskRecord &t : next.tasks)
@@ -90,6 +92,7 @@ Outcome TaskService::UpdateTask(const TaskRecord &changes, std::uint32_t bits) {
 
 Outcome TaskService::RemoveTask(const std::string &name) {
     if (name.empty()) return Outcome::Refuse(status::kInvalidParameter, "task name should be defined");
+    Gate gate(*this, name);
     if (FindTask(name) == nullptr)
         return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
     ReapChildren();
@@ -180,6 +183,7 @@ Outcome TaskService::StartTaskFromRecord(const TaskRecord &task) {
         launch = SpecOf(task, &why);
         return StartProcess(launch);
     }
+    Gate gate(*this, task.name());
     if (const auto run = tasks_running_.find(task.name()); run != tasks_running_.end())
         return Outcome::Refuse(status::kBusy, "Task " + Quoted(task.name()) + " is already running (process " +
                                                   std::to_string(run->second.child->pid()) + ").");
@@ -187,18 +191,20 @@ Outcome TaskService::StartTaskFromRecord(const TaskRecord &task) {
 }
 
 Outcome TaskService::StartTaskByName(const std::string &name, std::uint16_t modifier, bool blocking) {
-    const TaskRecord *task = FindTask(name);
-    if (task == nullptr) return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
+    Gate gate(*this, name);
+    if (FindTask(name) == nullptr)
+        return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
     ReapChildren();
     if (const auto run = tasks_running_.find(name); run != tasks_running_.end()) {
         if (modifier != 1)
             return Outcome::Refuse(status::kBusy, "Task " + Quoted(name) + " is already running (process " +
                                                       std::to_string(run->second.child->pid()) + ").");
         int code = 0;
-        log::Info("task '" + name + "' " + StopChild(*run->second.child, config_.stop_grace, &code) +
-                  " for its restart");
-        tasks_running_.erase(run);
+        log::Info("task '" + name + "' " + StopRunningTask(run, config_.stop_grace, &code) + " for its restart");
     }
+    // Found again: the registry may have changed while the stop waited.
+    const TaskRecord *task = FindTask(name);
+    if (task == nullptr) return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
     if (blocking) return LaunchTask(*task, false);
     pending_starts_.push_back(name);
     starter_cv_.notify_one();
@@ -206,6 +212,7 @@ Outcome TaskService::StartTaskByName(const std::string &name, std::uint16_t modi
 }
 
 Outcome TaskService::StopTask(const std::string &name, std::int32_t stop_value) {
+    Gate gate(*this, name);
     ReapChildren();
     const auto run = tasks_running_.find(name);
     if (run == tasks_running_.end()) {
@@ -217,9 +224,9 @@ Outcome TaskService::StopTask(const std::string &name, std::int32_t stop_value) 
     const auto grace = stop_value > 0 ? std::chrono::milliseconds(std::min(stop_value, kMaxGraceSeconds) * 1000)
                                       : config_.stop_grace;
     int code = 0;
-    const std::string how = StopChild(*run->second.child, grace, &code);
+    log::Info("task '" + name + "' is stopping, with " + std::to_string(grace.count()) + " ms of grace");
+    const std::string how = StopRunningTask(run, grace, &code);
     log::Info("task '" + name + "' " + how);
-    tasks_running_.erase(run);
     return Outcome::Ok(code, "Task " + Quoted(name) + " " + how + ".");
 }
 
