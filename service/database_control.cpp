@@ -25,7 +25,9 @@ Outcome TaskService::StartDatabase(bool cluster) {
         launch.command_line = config_.database_command;
         std::string why;
         std::uint32_t code = 0;
+        launch.output_fd = OpenOutput(RunningEntry::Kind::Database, {});
         database_ = Launch(launch, &why, &code);
+        os::CloseDescriptor(launch.output_fd);
         if (!database_) {
             log::Error(std::string("the database program could not start") + form + ": " + why);
             return Outcome::Refuse(static_cast<std::int32_t>(code), "The database program could not start: " + why);
@@ -48,6 +50,7 @@ Outcome TaskService::StartDatabase(bool cluster) {
             log::Warning("task '" + task->name() + "' could not start with the database: " + o.text);
         }
     }
+    RecordRunning();
     std::string text = "The database is running; " + std::to_string(started) + " task(s) started.";
     if (!failures.empty()) text += " Not started: " + failures;
     return Outcome::Ok(1, std::move(text));
@@ -72,6 +75,9 @@ Outcome TaskService::StopDatabase(bool cluster) {
         log::Info("the database program " + StopChild(*database_, config_.stop_grace, &code));
         database_.reset();
     }
+    // What registered tasks and the database program left running goes too.
+    StopLeftovers([](const Leftover &l) { return !l.from_record && l.kind != RunningEntry::Kind::Process; });
+    RecordRunning();
     db_state_ = DatabaseState::Stopped;
     for (auto &[name, running] : subsystem_running_) running = false;
     log::Info(std::string("the database is stopped") + (cluster ? " (cluster stop)" : ""));
@@ -96,6 +102,8 @@ Outcome TaskService::StopExternalTasks() {
         it = tasks_running_.erase(it);
         ++stopped;
     }
+    StopLeftovers([](const Leftover &l) { return l.from_record || l.kind == RunningEntry::Kind::Process; });
+    RecordRunning();
     return Outcome::Ok(stopped, std::to_string(stopped) + " external task(s) stopped.");
 }
 

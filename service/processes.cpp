@@ -65,12 +65,16 @@ std::vector<std::string> SplitCommandLine(const std::string &line) {
 
 StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code) {
     using Clock = std::chrono::steady_clock;
-    if (!child.Running(exit_code)) return StopOutcome::AlreadyExited;
+    const auto ended = [&] {
+        const bool running = child.Running(exit_code);
+        return !running && !child.GroupAlive();
+    };
+    if (ended()) return StopOutcome::AlreadyExited;
     child.Terminate();
     const auto deadline = Clock::now() + grace;
     auto pause = std::chrono::milliseconds(1);
     while (Clock::now() < deadline) {
-        if (!child.Running(exit_code)) return StopOutcome::Terminated;
+        if (ended()) return StopOutcome::Terminated;
         std::this_thread::sleep_for(pause);
         if (pause < std::chrono::milliseconds(50)) pause *= 2;
     }
@@ -78,7 +82,7 @@ StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, in
     // A killed process ends at once; the bound only guards against a system
     // that never reports it.
     const auto kill_deadline = Clock::now() + std::chrono::seconds(10);
-    while (child.Running(exit_code) && Clock::now() < kill_deadline)
+    while (!ended() && Clock::now() < kill_deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return StopOutcome::Killed;
 }
