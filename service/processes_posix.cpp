@@ -1,5 +1,6 @@
 #include "service/processes.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -150,7 +151,41 @@ bool ReadStat(pid_t pid, std::uint64_t *start_time, char *state) {
     return true;
 }
 
-bool GroupExists(pid_t pgid) { return ::kill(-pgid, 0) == 0 || errno == EPERM; }
+// Field 5 of /proc/<pid>/stat, or -1.
+pid_t GroupOf(const char *pid_text, char *state) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%s/stat", pid_text);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[1024];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return -1;
+    buf[n] = 0;
+    const char *p = std::strrchr(buf, ')');
+    int ppid = 0, pgrp = 0;
+    if (p == nullptr || std::sscanf(p + 1, " %c %d %d", state, &ppid, &pgrp) != 3) return -1;
+    return static_cast<pid_t>(pgrp);
+}
+
+// Whether a process of the group still runs. A zombie does not count: where
+// init does not reap promptly, a dead member would hold a stop for nothing.
+bool GroupExists(pid_t pgid) {
+    if (::kill(-pgid, 0) != 0 && errno != EPERM) return false;
+    DIR *d = ::opendir("/proc");
+    if (d == nullptr) return true;
+    bool alive = false;
+    while (const dirent *e = ::readdir(d)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+        char state = 0;
+        if (GroupOf(e->d_name, &state) == pgid && state != 'Z' && state != 'X') {
+            alive = true;
+            break;
+        }
+    }
+    ::closedir(d);
+    return alive;
+}
 
 class PosixChild final : public ChildProcess {
   public:

@@ -72,13 +72,16 @@ int TaskService::OpenOutput(RunningEntry::Kind kind, const std::string &name) {
 void TaskService::AdoptSurvivors() {
     const std::vector<RunningEntry> survivors = state_.running;
     for (const RunningEntry &e : survivors) {
-        const std::string who = e.kind == RunningEntry::Kind::Task ? "task '" + e.name + "'" : KindWord(e.kind);
+        const std::string pid = std::to_string(e.pid);
+        const std::string who = e.kind == RunningEntry::Kind::Task      ? "task '" + e.name + "' (process " + pid + ")"
+                                : e.kind == RunningEntry::Kind::Process ? "process " + pid
+                                                                        : "the database program (process " + pid + ")";
         auto child = Adopt(e.pid, e.start_time);
         if (!child) {
-            log::Info(who + " (process " + std::to_string(e.pid) + ") ended while the service was down");
+            log::Info(who + " ended while the service was down");
             continue;
         }
-        log::Info(who + " (process " + std::to_string(e.pid) + ") still runs from before the restart: taken over");
+        log::Info(who + " still runs from before the restart: taken over");
         switch (e.kind) {
         case RunningEntry::Kind::Task:
             if (tasks_running_.count(e.name) == 0) tasks_running_[e.name] = RunningTask{std::move(child), e.from_record};
