@@ -229,6 +229,7 @@ Outcome TaskService::StopTask(const std::string &name, std::int32_t stop_value) 
     const std::string how = StopChild(*run->second.child, grace, &code);
     log::Info("task '" + name + "' " + how);
     tasks_running_.erase(run);
+    StopLeftovers([&](const Leftover &l) { return l.kind == RunningEntry::Kind::Task && l.name == name; });
     RecordRunning();
     return Outcome::Ok(code, "Task " + Quoted(name) + " " + how + ".");
 }

@@ -69,6 +69,13 @@ TEST_F(Children, ReplaceModeGroupLoadRefusesToDropARunningTask) {
     EXPECT_EQ(Send(6).value(), 1);
 }
 
+TEST(Log, ControlCharactersAreEscapedSoOneEventStaysOneLine) {
+    EXPECT_EQ(log::Escaped("a\nb\r\tc\x01\x7F\x1B[1m\xE9"), "a\\nb\\r\\tc\\x01\\x7F\\x1B[1m\xE9");
+    EXPECT_EQ(log::Escaped("plain \\.\\pipe\\X"), "plain \\.\\pipe\\X");
+}
+
+#if !defined(_WIN32)
+// Children share the service's console output on Windows.
 TEST_F(Children, TaskOutputGoesToItsOwnLogFile) {
     Add("talk\n er", ChildHelper() + " say hello-from-the-task");
     ASSERT_EQ(Send(ByName(3, "talk\n er")).status(), 0);
@@ -79,12 +86,6 @@ TEST_F(Children, TaskOutputGoesToItsOwnLogFile) {
               std::filesystem::perms::none);
 }
 
-TEST(Log, ControlCharactersAreEscapedSoOneEventStaysOneLine) {
-    EXPECT_EQ(log::Escaped("a\nb\r\tc\x01\x7F\x1B[1m\xE9"), "a\\nb\\r\\tc\\x01\\x7F\\x1B[1m\xE9");
-    EXPECT_EQ(log::Escaped("plain \\.\\pipe\\X"), "plain \\.\\pipe\\X");
-}
-
-#if !defined(_WIN32)
 // The process id a spawned grandchild wrote, once it did.
 int SpawnedPid(const std::string &file) {
     int pid = 0;

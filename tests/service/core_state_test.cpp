@@ -153,9 +153,13 @@ std::string Opened(const std::string &dir) {
 std::string ManyTasks(int n, std::size_t name_chars) {
     std::string text = "{\"format\": 1, \"tasks\": [";
     for (int i = 0; i < n; ++i) {
-        std::string name = "t" + std::to_string(i);
+        std::string name(1, 't');
+        name += std::to_string(i);
         name.resize(std::max(name.size(), name_chars), 'x');
-        text += std::string(i ? "," : "") + "{\"task_name\": \"" + name + "\", \"command_line\": \"p\"}";
+        if (i > 0) text += ',';
+        text += "{\"task_name\": \"";
+        text += name;
+        text += "\", \"command_line\": \"p\"}";
     }
     return text + "]}";
 }
