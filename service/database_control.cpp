@@ -30,7 +30,9 @@ Outcome TaskService::DoStartDatabase(bool cluster) {
         launch.command_line = config_.database_command;
         std::string why;
         std::uint32_t code = 0;
+        launch.output_fd = OpenOutput(RunningEntry::Kind::Database, {});
         database_ = Launch(launch, &why, &code);
+        os::CloseDescriptor(launch.output_fd);
         if (!database_) {
             log::Error(std::string("the database program could not start") + form + ": " + why);
             return Outcome::Refuse(static_cast<std::int32_t>(code), "The database program could not start: " + why);
@@ -53,6 +55,7 @@ Outcome TaskService::DoStartDatabase(bool cluster) {
             log::Warning("task '" + task->name() + "' could not start with the database: " + o.text);
         }
     }
+    RecordRunning();
     std::string text = "The database is running; " + std::to_string(started) + " task(s) started.";
     if (!failures.empty()) text += " Not started: " + failures;
     return Outcome::Ok(1, std::move(text));
@@ -84,6 +87,9 @@ Outcome TaskService::DoStopDatabase(bool cluster) {
     if (auto database = std::move(database_)) {
         log::Info("the database program " + StopChild(*database, config_.stop_grace, &code));
     }
+    // What registered tasks and the database program left running goes too.
+    StopLeftovers([](const Leftover &l) { return !l.from_record && l.kind != RunningEntry::Kind::Process; });
+    RecordRunning();
     db_state_ = DatabaseState::Stopped;
     for (auto &[name, running] : subsystem_running_) running = false;
     log::Info(std::string("the database is stopped") + (cluster ? " (cluster stop)" : ""));
@@ -113,6 +119,8 @@ Outcome TaskService::StopExternalTasks() {
         it = tasks_running_.begin();
         ++stopped;
     }
+    StopLeftovers([](const Leftover &l) { return l.from_record || l.kind == RunningEntry::Kind::Process; });
+    RecordRunning();
     return Outcome::Ok(stopped, std::to_string(stopped) + " external task(s) stopped.");
 }
 

@@ -11,6 +11,7 @@
 #include "service/log.h"
 #include "service/options.h"
 #include "service/os.h"
+#include "service/processes.h"
 #include "service/server.h"
 #include "service/state_store.h"
 #include "service/task_service.h"
@@ -76,6 +77,8 @@ int main(int argc, char **argv) {
     if (!BuildAccessPolicy(options, &access)) return 2;
     // Before any thread starts, so that every thread leaves the signals to it.
     taskd::os::InstallShutdownHandler();
+    // What a task's children leave behind comes to the service to be reaped.
+    if (std::string why = taskd::BecomeSubreaper(); !why.empty()) taskd::log::Warning(why);
 
     taskd::StateStore store(options.service.state_dir);
     taskd::PersistentState state;

@@ -71,6 +71,12 @@ int ParseOptions(int argc, char **argv, Options *options) {
                    "Seconds a stopping task has between the request to end and being killed.")
         ->check(CLI::Range(0.0, 600.0))
         ->capture_default_str();
+    std::uint64_t log_kib = cfg.task_log_limit / 1024;
+    app.add_option("--task-log-limit", log_kib,
+                   "KiB a child's log file (logs/ in the state folder) may reach before it is rotated; one older "
+                   "file is kept. Linux only.")
+        ->check(CLI::Range(std::uint64_t{4}, std::uint64_t{1} << 20))
+        ->capture_default_str();
     app.add_option("--allow-user", options->allow_users,
                    "A user (name or number) who may send requests besides the service's own user and root; "
                    "may be given several times. Linux only.");
@@ -141,6 +147,7 @@ int ParseOptions(int argc, char **argv, Options *options) {
     cfg.lock_lease = std::chrono::seconds(lease);
     cfg.stop_grace = std::chrono::milliseconds(static_cast<long long>(grace * 1000));
     limits.request_timeout = std::chrono::milliseconds(static_cast<long long>(request_timeout * 1000));
+    cfg.task_log_limit = log_kib * 1024;
     options->log_level = *log::ParseLevel(level);
     options->browse = !no_browse;
     return -1;

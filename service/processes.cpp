@@ -72,12 +72,16 @@ StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, in
         else
             std::this_thread::sleep_for(d);
     };
-    if (!child.Running(exit_code)) return StopOutcome::AlreadyExited;
+    const auto ended = [&] {
+        const bool running = child.Running(exit_code);
+        return !running && !child.GroupAlive();
+    };
+    if (ended()) return StopOutcome::AlreadyExited;
     child.Terminate();
     const auto deadline = Clock::now() + grace;
     auto pause = std::chrono::milliseconds(1);
     while (Clock::now() < deadline) {
-        if (!child.Running(exit_code)) return StopOutcome::Terminated;
+        if (ended()) return StopOutcome::Terminated;
         wait(pause);
         if (pause < std::chrono::milliseconds(50)) pause *= 2;
     }
@@ -85,7 +89,7 @@ StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, in
     // A killed process ends at once; the bound only guards against a system
     // that never reports it.
     const auto kill_deadline = Clock::now() + std::chrono::seconds(10);
-    while (child.Running(exit_code) && Clock::now() < kill_deadline)
+    while (!ended() && Clock::now() < kill_deadline)
         wait(std::chrono::milliseconds(5));
     return StopOutcome::Killed;
 }

@@ -14,6 +14,8 @@ TaskService::TaskService(ServiceConfig config, PersistentState state, SaveFuncti
     : config_(std::move(config)), state_(std::move(state)), save_(std::move(save)),
       lock_(config_.lock_lease, os::RandomU32) {
     for (const std::string &s : config_.subsystems) subsystem_running_[s] = false;
+    OpenFolders();
+    AdoptSurvivors();
     starter_ = std::thread([this] { StarterLoop(); });
 }
 
@@ -76,13 +78,16 @@ void TaskService::LapseLock(Clock::time_point now) {
 void TaskService::Housekeeping(Clock::time_point now) {
     LapseLock(now);
     ReapChildren();
+    if (logs_) logs_->CapLogs(config_.task_log_limit);
 }
 
 void TaskService::ReapChildren() {
+    ReapOrphans();
     int code = 0;
     if (database_ && !database_->Running(&code)) {
         log::Warning("the database program (process " + std::to_string(database_->pid()) +
                      ") exited on its own with code " + std::to_string(code));
+        KeepLeftover(RunningEntry::Kind::Database, {}, false, std::move(database_));
         database_.reset();
         db_state_ = DatabaseState::Failed;
         for (auto &[name, running] : subsystem_running_) running = false;
@@ -95,6 +100,7 @@ void TaskService::ReapChildren() {
         }
         log::Info("task '" + it->first + "' (process " + std::to_string(it->second.child->pid()) +
                   ") exited with code " + std::to_string(code));
+        KeepLeftover(RunningEntry::Kind::Task, it->first, it->second.from_record, std::move(it->second.child));
         it = tasks_running_.erase(it);
     }
     for (auto it = processes_.begin(); it != processes_.end();) {
@@ -103,8 +109,13 @@ void TaskService::ReapChildren() {
             continue;
         }
         log::Info("process " + std::to_string((*it)->pid()) + " exited with code " + std::to_string(code));
+        KeepLeftover(RunningEntry::Kind::Process, {}, false, std::move(*it));
         it = processes_.erase(it);
     }
+    // A group is gone once its last process has ended.
+    for (auto it = leftovers_.begin(); it != leftovers_.end();)
+        it = it->child->GroupAlive() ? it + 1 : leftovers_.erase(it);
+    RecordRunning();
 }
 
 std::string TaskService::StopChild(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code) {
@@ -117,8 +128,12 @@ std::string TaskService::StopChild(ChildProcess &child, std::chrono::millisecond
         mu_.lock();
     };
     switch (StopProcess(child, grace, exit_code, pause)) {
-    case StopOutcome::AlreadyExited: return "had already exited with code " + std::to_string(*exit_code);
-    case StopOutcome::Terminated: return "stopped (exit code " + std::to_string(*exit_code) + ")";
+    // A process taken over after a restart is not the service's child: its
+    // exit code cannot be known.
+    case StopOutcome::AlreadyExited:
+        return *exit_code < 0 ? "had already exited" : "had already exited with code " + std::to_string(*exit_code);
+    case StopOutcome::Terminated:
+        return *exit_code < 0 ? "stopped" : "stopped (exit code " + std::to_string(*exit_code) + ")";
     case StopOutcome::Killed:
         return "did not end within " + std::to_string(grace.count()) + " ms and was killed";
     }
@@ -162,6 +177,8 @@ void TaskService::StopAllChildren() {
     if (auto database = std::move(database_)) {
         log::Info("the database program " + StopChild(*database, config_.stop_grace, &code));
     }
+    StopLeftovers([](const Leftover &) { return true; });
+    RecordRunning();
 }
 
 void TaskService::Shutdown() {

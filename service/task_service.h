@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "service/lock.h"
+#include "service/os.h"
 #include "service/outcome.h"
 #include "service/processes.h"
 #include "service/state.h"
@@ -36,6 +37,7 @@ struct ServiceConfig {
     std::string database_command;                   // empty: a database with state only
     std::chrono::seconds lock_lease{300};
     std::chrono::milliseconds stop_grace{5000};     // between terminate and kill
+    std::uint64_t task_log_limit = 1u << 20;        // bytes of a child's log file before it rotates
     std::vector<std::string> subsystems;
     std::array<std::uint32_t, 2> permissions{0xFFFFFFFFu, 0xFFFFFFFFu};
     std::array<std::int32_t, 3> db_version{1, 0, 0};
@@ -138,6 +140,14 @@ class TaskService {
         std::string task_;
         bool whole_;
     };
+    // A child that has exited while what it started still runs in its
+    // process group: stopped with the task, the database or the service.
+    struct Leftover {
+        RunningEntry::Kind kind;
+        std::string name; // the task's; empty for a process
+        bool from_record = false;
+        std::unique_ptr<ChildProcess> child;
+    };
 
     // Replaces the kept state when it could be saved.
     Outcome Commit(PersistentState next, Outcome ok);
@@ -159,6 +169,20 @@ class TaskService {
     Outcome DoStopDatabase(bool cluster);
     void ReapChildren();
     void StopAllChildren();
+    // Opens the state folder and its "logs" folder for group files and the
+    // children's output; takes over the children a crashed run left running.
+    void OpenFolders();
+    void AdoptSurvivors();
+    // Keeps the running children in the state file, saved when they changed.
+    void RecordRunning();
+    // The log file a child writes to (-1: none), opened for Launch; the
+    // caller closes it with os::CloseDescriptor once the child runs.
+    int OpenOutput(RunningEntry::Kind kind, const std::string &name);
+    // Moves an exited child whose group still runs to the leftovers.
+    void KeepLeftover(RunningEntry::Kind kind, const std::string &name, bool from_record,
+                      std::unique_ptr<ChildProcess> child);
+    // Stops the leftovers that match; returns how many groups it stopped.
+    int StopLeftovers(const std::function<bool(const Leftover &)> &which);
     void StarterLoop();
 
     ServiceConfig config_;
@@ -173,6 +197,9 @@ class TaskService {
 
     RunningMap tasks_running_;
     std::vector<std::unique_ptr<ChildProcess>> processes_;
+    std::vector<Leftover> leftovers_;
+    std::unique_ptr<os::Folder> folder_; // the state folder
+    std::unique_ptr<os::Folder> logs_;   // its "logs" folder
 
     // Starts requested without waiting run on this thread.
     std::thread starter_;
