@@ -61,12 +61,14 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
     // MSG_TRUNC makes recv report the message's full length, so a reply longer
     // than the offered buffer is told apart as on Windows. Every message, an
     // empty one too, carries the server's address; the end of the connection
-    // carries none, and so tells a hang-up from an empty reply.
+    // carries none, and so tells a hang-up from an empty reply. Only the
+    // address's length is wanted: offered no room, the kernel copies nothing
+    // and still reports it.
     ssize_t got;
     sockaddr from;
     socklen_t from_len;
     do {
-        from_len = sizeof from;
+        from_len = 0;
         got = ::recvfrom(sock.get(), reply, reply_size, MSG_TRUNC, &from, &from_len);
     } while (got < 0 && errno == EINTR);
     if (got < 0) return posix::Win32FromErrno(errno);
