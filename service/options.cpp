@@ -138,8 +138,12 @@ int ParseOptions(int argc, char **argv, Options *options) {
         std::fprintf(stderr, "tidewell-taskd: %s\n", why.c_str());
         return 2;
     };
-    if (cfg.suffix.size() > 63 || cfg.suffix.find_first_of("\\/") != std::string::npos)
-        return bad("--suffix takes at most 63 characters and no separators");
+    // A caller names the pipe with node "." and the suffix in the 488
+    // characters a pipe name holds; a long suffix makes too long a folder name.
+    if (cfg.suffix.size() > 487 || cfg.suffix.find_first_of("\\/") != std::string::npos)
+        return bad("--suffix takes at most 487 characters and no separators");
+    if (cfg.suffix.size() > 63 && cfg.state_dir.empty())
+        return bad("--suffix longer than 63 characters needs --state-dir");
     if (!ParseVersion(version, &cfg.db_version)) return bad("--db-version takes A.B.C, for example 1.0.0");
     if (auto why = CheckSubsystems(cfg.subsystems); !why.empty()) return bad("--subsystem: " + why);
     if (!permissions.empty()) cfg.permissions = {permissions[0], permissions[1]};
