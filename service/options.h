@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "service/log.h"
+#if !defined(_WIN32)
+#include "service/net_listener.h"
+#endif
 #include "service/task_service.h"
 
 namespace taskd {
@@ -18,6 +21,9 @@ struct Options {
     std::vector<std::string> allow_users;
     int workers = 8;
     bool browse = true;
+#if !defined(_WIN32)
+    NetConfig net;
+#endif
 };
 
 // Parses the command line. Returns -1 when the service should run, else the

@@ -9,9 +9,6 @@
 
 namespace vex::platform::posix {
 
-// Win32 code for a peer that could not be authenticated.
-inline constexpr std::uint32_t kErrorNotAuthenticated = 1244;
-
 // One exchange with the service that serves pipe path on node. Returns 0 or
 // the error code, as PipeTransact does.
 std::uint32_t RemotePipeTransact(std::string_view node, std::string_view path, const void *request,
