@@ -5,6 +5,11 @@
 // cannot be made.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -229,7 +234,67 @@ TEST_F(Remote, FailuresGiveTheCodesOfARemotePipe) {
         EXPECT_EQ(status, 1244);
         EXPECT_EQ(std::string(msg), SystemText(1244));
         EXPECT_EQ(value, INT32_MIN);
+
+        // The status operations ping first: a silent host is reported at once.
+        value = 7;
+        status = 7;
+        EXPECT_EQ(VexSrv_GetTidewellStatus(TestBed::kGhostName, kSuffix, &value, &status, msg, sizeof msg), 0);
+        EXPECT_EQ(status, 0);
+        EXPECT_STREQ(msg, "Host is unreachable");
     });
+}
+
+// A client of the service's own CA that breaks the framing: the connection
+// ends, nothing is answered, the service goes on.
+TEST_F(Remote, MalformedFramesEndTheConnection) {
+    // This raw client writes with plain sockets; a closed peer must not end the test.
+    ::signal(SIGPIPE, SIG_IGN);
+    const std::string id = fleet().Identity("nodes", "node1");
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_EQ(SSL_CTX_use_certificate_chain_file(ctx, (id + "/cert.pem").c_str()), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx, (id + "/key.pem").c_str(), SSL_FILETYPE_PEM), 1);
+    const std::string alpn = std::string(1, 33) + "tidewell/pipe/zeptar__bed_tsk_req";
+    SSL_CTX_set_alpn_protos(ctx, reinterpret_cast<const unsigned char *>(alpn.data()),
+                            static_cast<unsigned>(alpn.size()));
+    auto frame = [](std::uint32_t length, std::size_t body) {
+        std::string f(4 + body, '\0');
+        for (int i = 0; i < 4; ++i) f[static_cast<std::size_t>(i)] = static_cast<char>(length >> (8 * i));
+        return f;
+    };
+    struct Case {
+        const char *what;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"oversize", frame(9000, 0)},
+        {"empty", frame(0, 0)},
+        {"two requests at once", frame(8024, 8024) + frame(8024, 8024)},
+    };
+    OnClient([&] {
+        for (const Case &c : cases) {
+            const int before = CountOf(fleet().Log(3), "malformed or oversize frame");
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(7470);
+            ::inet_pton(AF_INET, "198.18.0.3", &a.sin_addr);
+            ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+            SSL *ssl = SSL_new(ctx);
+            SSL_set_fd(ssl, fd);
+            ASSERT_EQ(SSL_connect(ssl), 1) << c.what;
+            ASSERT_EQ(SSL_write(ssl, c.bytes.data(), static_cast<int>(c.bytes.size())),
+                      static_cast<int>(c.bytes.size()));
+            char reply[16];
+            EXPECT_LE(SSL_read(ssl, reply, sizeof reply), 0) << c.what << ": an answer came";
+            SSL_free(ssl);
+            ::close(fd);
+            EXPECT_EQ(CountOf(fleet().Log(3), "malformed or oversize frame"), before + 1) << c.what;
+        }
+        std::int32_t value = 0, status = -1;
+        EXPECT_EQ(VexSrv_GetTidewellStatus("node3", kSuffix, &value, &status, nullptr, 0), 1);
+    });
+    SSL_CTX_free(ctx);
 }
 
 TEST_F(Remote, RefusedClientsChangeNothing) {
