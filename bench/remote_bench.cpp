@@ -41,9 +41,9 @@ struct Bed {
 
     bool Start(int host, bool listen) {
         const std::string id = dir + "/fleet/nodes/" + test::TestBed::Name(host);
-        std::vector<std::string> argv = {TASKD_PATH, "--suffix", kSuffix, "--state-dir",
-                                         dir + "/state" + std::to_string(host), "--no-browse", "--log-level",
-                                         "warning", "--workers", "8"};
+        std::vector<std::string> argv = {
+            TASKD_PATH,    "--suffix",    kSuffix,   "--state-dir", dir + "/state" + std::to_string(host),
+            "--no-browse", "--log-level", "warning", "--workers",   "8"};
         if (listen)
             argv.insert(argv.end(), {"--listen", test::TestBed::Address(host), "--listen",
                                      "[" + test::TestBed::Address6(host) + "]", "--tls-cert", id + "/cert.pem",
@@ -192,12 +192,17 @@ void BM_RemoteThroughput(benchmark::State &state) {
 
 const bool g_registered = [] {
     benchmark::RegisterBenchmark("BM_RemoteAgainstLocal", BM_RemoteAgainstLocal)
-        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     for (int threads : {1, 2, 4, 8})
         for (int remote : {0, 1})
             benchmark::RegisterBenchmark("BM_RemoteThroughput", BM_RemoteThroughput)
-                ->Args({threads, remote})->ArgNames({"threads", "remote"})->Iterations(1)
-                ->Unit(benchmark::kMillisecond)->UseRealTime();
+                ->Args({threads, remote})
+                ->ArgNames({"threads", "remote"})
+                ->Iterations(1)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
     return true;
 }();
 

@@ -49,7 +49,9 @@ constexpr std::uint64_t kWakeTag = 0;
 constexpr std::uint64_t kFirstListenerTag = 1;
 constexpr std::uint64_t kFirstConnectionTag = 1u << 16;
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualNoCase(const std::string &a, const std::string &b) {
     if (a.size() != b.size()) return false;
@@ -407,8 +409,7 @@ class NetListener::Impl {
         for (;;) {
             sockaddr_storage peer{};
             socklen_t len = sizeof peer;
-            const int fd = ::accept4(listener, reinterpret_cast<sockaddr *>(&peer), &len,
-                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+            const int fd = ::accept4(listener, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) return;
                 // No descriptors left, or memory: wait a little, then accept again.
@@ -497,17 +498,18 @@ class NetListener::Impl {
                 Close(c);
                 break;
             case Connection::Phase::Reading:
-                refusals_.Refuse(c.host,
-                                 "network: client " + c.name + " at " + c.address +
-                                     " did not send its whole request in time",
-                                 now);
+                refusals_.Refuse(
+                    c.host,
+                    "network: client " + c.name + " at " + c.address + " did not send its whole request in time", now);
                 Close(c);
                 break;
             case Connection::Phase::Idle:
                 log::Debug("network: closing the idle connection of client " + c.name + " at " + c.address);
                 Drain(c);
                 break;
-            default: Close(c); break;
+            default:
+                Close(c);
+                break;
             }
         }
     }
@@ -532,10 +534,10 @@ class NetListener::Impl {
                     const long verify = SSL_get_verify_result(c.ssl);
                     refusals_.Refuse(c.host,
                                      "network: refused " + c.address + ": " +
-                                         (verify != X509_V_OK ? std::string("certificate: ") +
-                                                                    X509_verify_cert_error_string(verify)
-                                                              : std::string("TLS handshake failed: ") +
-                                                                    (reason != nullptr ? reason : "no reason given")),
+                                         (verify != X509_V_OK
+                                              ? std::string("certificate: ") + X509_verify_cert_error_string(verify)
+                                              : std::string("TLS handshake failed: ") +
+                                                    (reason != nullptr ? reason : "no reason given")),
                                      Clock::now());
                 }
                 Drain(c);
@@ -596,7 +598,8 @@ class NetListener::Impl {
                 if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
                 return Close(c);
             }
-            case Connection::Phase::Running: return;
+            case Connection::Phase::Running:
+                return;
             }
         }
     }
@@ -733,10 +736,16 @@ NetListener::NetListener(NetConfig config, std::string pipe_name, Handler handle
 
 NetListener::~NetListener() = default;
 
-std::string NetListener::Start() { return impl_->Start(); }
+std::string NetListener::Start() {
+    return impl_->Start();
+}
 
-const std::vector<std::string> &NetListener::bound() const { return impl_->bound_; }
+const std::vector<std::string> &NetListener::bound() const {
+    return impl_->bound_;
+}
 
-void NetListener::Stop() { impl_->Stop(); }
+void NetListener::Stop() {
+    impl_->Stop();
+}
 
 } // namespace taskd

@@ -79,8 +79,7 @@ struct Outcome {
 };
 
 // Runs a TLS call (returning 1 when done) until it completes or fails.
-template <class Call>
-Outcome Drive(SSL *ssl, int fd, const std::optional<Clock::time_point> &deadline, Call call) {
+template <class Call> Outcome Drive(SSL *ssl, int fd, const std::optional<Clock::time_point> &deadline, Call call) {
     for (;;) {
         const int ret = call();
         if (ret == 1) return {true, false, Failure::Other};
@@ -152,8 +151,8 @@ std::uint32_t Handshake(Fd &fd, const std::string &host, const std::string &targ
     alpn[0] = static_cast<unsigned char>(protocol_size);
     std::memcpy(alpn + 1, protocol, protocol_size);
     unsigned char address[sizeof(in6_addr)];
-    const bool is_address = ::inet_pton(AF_INET, host.c_str(), address) == 1 ||
-                            ::inet_pton(AF_INET6, host.c_str(), address) == 1;
+    const bool is_address =
+        ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
     bool ok = tls::AttachSocket(ssl, connection->fd()) &&
               SSL_set_alpn_protos(ssl, alpn, static_cast<unsigned>(1 + protocol_size)) == 0;
     if (ok && is_address)
@@ -172,11 +171,15 @@ std::uint32_t Handshake(Fd &fd, const std::string &host, const std::string &targ
     if (o.timed_out) return kErrorSemTimeout;
     if (!o.done) {
         switch (o.failure) {
-        case Failure::NoSuchPipe: return kErrorFileNotFound;
-        case Failure::PeerRefusedUs: return kErrorAccessDenied;
+        case Failure::NoSuchPipe:
+            return kErrorFileNotFound;
+        case Failure::PeerRefusedUs:
+            return kErrorAccessDenied;
         // Closed before a word: the service is at its connection limit or stopping.
-        case Failure::Closed: return kErrorPipeBusy;
-        default: return kErrorNotAuthenticated;
+        case Failure::Closed:
+            return kErrorPipeBusy;
+        default:
+            return kErrorNotAuthenticated;
         }
     }
     *out = std::move(connection);
@@ -266,8 +269,7 @@ std::uint32_t RemotePipeTransact(std::string_view node, std::string_view path, c
         const Clock::time_point deadline = Clock::now() + kConnectLimit;
         Fd fd;
         if (const std::uint32_t e = ConnectTo(host, port, deadline, &fd); e != 0) return e;
-        if (const std::uint32_t e = Handshake(fd, host, target, protocol, protocol_size, deadline, &connection);
-            e != 0)
+        if (const std::uint32_t e = Handshake(fd, host, target, protocol, protocol_size, deadline, &connection); e != 0)
             return e;
     }
     bool reusable = false;

@@ -10,7 +10,9 @@
 namespace vex::platform::tls {
 namespace {
 
-int SocketOf(BIO *bio) { return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio))); }
+int SocketOf(BIO *bio) {
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+}
 
 int Write(BIO *bio, const char *data, int size) {
     BIO_clear_retry_flags(bio);
@@ -35,9 +37,12 @@ int Read(BIO *bio, char *data, int size) {
 
 long Control(BIO *bio, int cmd, long, void *) {
     switch (cmd) {
-    case BIO_CTRL_FLUSH: return 1;
-    case BIO_CTRL_EOF: return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0;
-    default: return 0;
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_EOF:
+        return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0;
+    default:
+        return 0;
     }
 }
 
@@ -48,8 +53,7 @@ int Create(BIO *bio) {
 
 BIO_METHOD *Method() {
     static BIO_METHOD *method = [] {
-        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK,
-                                     "vexsrv socket");
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "vexsrv socket");
         if (m != nullptr) {
             BIO_meth_set_write(m, Write);
             BIO_meth_set_read(m, Read);
@@ -71,8 +75,10 @@ bool IsRefusalOfOurCertificate(int reason) {
     case SSL_R_SSLV3_ALERT_CERTIFICATE_REVOKED:
     case SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE:
     case SSL_R_TLSV1_ALERT_ACCESS_DENIED:
-    case SSL_R_TLSV1_ALERT_DECRYPT_ERROR: return true;
-    default: return false;
+    case SSL_R_TLSV1_ALERT_DECRYPT_ERROR:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -93,12 +99,16 @@ Failure Classify(SSL *ssl, int ret, bool *wants_write) {
     *wants_write = false;
     Failure result = Failure::Other;
     switch (code) {
-    case SSL_ERROR_WANT_READ: result = Failure::WouldBlock; break;
+    case SSL_ERROR_WANT_READ:
+        result = Failure::WouldBlock;
+        break;
     case SSL_ERROR_WANT_WRITE:
         *wants_write = true;
         result = Failure::WouldBlock;
         break;
-    case SSL_ERROR_ZERO_RETURN: result = Failure::Closed; break;
+    case SSL_ERROR_ZERO_RETURN:
+        result = Failure::Closed;
+        break;
     case SSL_ERROR_SYSCALL:
         // End of stream, or a socket error such as a reset.
         result = Failure::Closed;
@@ -116,7 +126,8 @@ Failure Classify(SSL *ssl, int ret, bool *wants_write) {
             result = Failure::Closed;
         break;
     }
-    default: break;
+    default:
+        break;
     }
     ERR_clear_error();
     return result;

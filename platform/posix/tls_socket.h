@@ -15,12 +15,12 @@ bool AttachSocket(SSL *ssl, int fd);
 
 // Why a TLS call failed, as far as the two ends care.
 enum class Failure {
-    WouldBlock,       // wants the socket readable or writable: try again then
-    Closed,           // the peer closed (close_notify, end of stream, reset)
-    PeerRefusedUs,    // the peer's alert says it refused our certificate
-    NoSuchPipe,       // the peer serves no pipe of the name we asked for
-    VerifyFailed,     // the peer's certificate did not verify here
-    Other,            // any other protocol or system failure
+    WouldBlock,    // wants the socket readable or writable: try again then
+    Closed,        // the peer closed (close_notify, end of stream, reset)
+    PeerRefusedUs, // the peer's alert says it refused our certificate
+    NoSuchPipe,    // the peer serves no pipe of the name we asked for
+    VerifyFailed,  // the peer's certificate did not verify here
+    Other,         // any other protocol or system failure
 };
 
 // Classifies the result ret of an SSL call on ssl and clears the thread's

@@ -20,8 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -72,10 +72,21 @@ struct Fleet {
         const std::string id = Identity("nodes", TestBed::Name(host));
         const std::string state = dir + "/state-" + std::to_string(host);
         std::filesystem::remove_all(state);
-        std::vector<std::string> argv = {TASKD_PATH, "--suffix", kSuffix, "--state-dir", state,
-                                         "--listen", TestBed::Address(host), "--listen",
-                                         "[" + TestBed::Address6(host) + "]", "--tls-cert", id + "/cert.pem",
-                                         "--tls-key", id + "/key.pem", "--tls-client-ca", id + "/ca.pem"};
+        std::vector<std::string> argv = {TASKD_PATH,
+                                         "--suffix",
+                                         kSuffix,
+                                         "--state-dir",
+                                         state,
+                                         "--listen",
+                                         TestBed::Address(host),
+                                         "--listen",
+                                         "[" + TestBed::Address6(host) + "]",
+                                         "--tls-cert",
+                                         id + "/cert.pem",
+                                         "--tls-key",
+                                         id + "/key.pem",
+                                         "--tls-client-ca",
+                                         id + "/ca.pem"};
         for (const std::string &a : ServiceArguments())
             argv.push_back(a);
         // Refusals and request lines are what the tests read in the log.
@@ -152,9 +163,9 @@ class Remote : public ::testing::Test {
     int Tool(const std::string &identity, const std::string &args, std::string *out) {
         const std::string file = fleet().dir + "/tool.out";
         const std::string tls = identity.empty() ? fleet().dir + "/no-identity" : identity;
-        const int rc = fleet().bed.Shell(kClientHost, "HOME=/nonexistent VEXSRV_TLS_DIR=" + tls + " " +
-                                                          VEXSRV_TOOL_PATH + " --json --suffix " + kSuffix + " " +
-                                                          args + " >" + file + " 2>&1");
+        const int rc =
+            fleet().bed.Shell(kClientHost, "HOME=/nonexistent VEXSRV_TLS_DIR=" + tls + " " + VEXSRV_TOOL_PATH +
+                                               " --json --suffix " + kSuffix + " " + args + " >" + file + " 2>&1");
         *out = ReadFile(file);
         return rc;
     }
@@ -185,8 +196,8 @@ TEST_F(Remote, EveryOperationReachesTheServiceOfAnotherNode) {
             a.message_length = sizeof msg;
             const std::int32_t r = row.call(a);
             // The service logs a request line before the reply leaves it.
-            EXPECT_GE(CountOf(fleet().Log(4), marker), before + 1) << row.name << ": " << r << ", " << status
-                                                                  << ", " << msg;
+            EXPECT_GE(CountOf(fleet().Log(4), marker), before + 1)
+                << row.name << ": " << r << ", " << status << ", " << msg;
         }
     });
     ::kill(svc, SIGKILL);
@@ -259,7 +270,8 @@ TEST_F(Remote, MalformedFramesEndTheConnection) {
                             static_cast<unsigned>(alpn.size()));
     auto frame = [](std::uint32_t length, std::size_t body) {
         std::string f(4 + body, '\0');
-        for (int i = 0; i < 4; ++i) f[static_cast<std::size_t>(i)] = static_cast<char>(length >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            f[static_cast<std::size_t>(i)] = static_cast<char>(length >> (8 * i));
         return f;
     };
     struct Case {

@@ -7,8 +7,8 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,7 +61,9 @@ TestBed::TestBed(int hosts) {
     if (!Setup(hosts)) TearDown();
 }
 
-TestBed::~TestBed() { TearDown(); }
+TestBed::~TestBed() {
+    TearDown();
+}
 
 void TestBed::TearDown() {
     for (pid_t pid : spawned_)
@@ -246,8 +248,7 @@ pid_t TestBed::Spawn(int i, const std::vector<std::string> &argv, const std::vec
     if (out < 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setns(h.net, CLONE_NEWNET) != 0 || ::setns(h.uts, CLONE_NEWUTS) != 0 ||
-            ::setns(h.mnt, CLONE_NEWNS) != 0)
+        if (::setns(h.net, CLONE_NEWNET) != 0 || ::setns(h.uts, CLONE_NEWUTS) != 0 || ::setns(h.mnt, CLONE_NEWNS) != 0)
             ::_exit(126);
         ::dup2(out, 1);
         ::dup2(out, 2);
