@@ -36,7 +36,8 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
     std::string_view node, path;
     if (pipe_name == nullptr || !posix::SplitObjectName(pipe_name, "pipe", &node, &path)) return kErrorInvalidName;
     // Other nodes are reached over TLS.
-    if (!posix::IsLocalNode(node)) return posix::RemotePipeTransact(node, path, request, request_size, reply, reply_size);
+    if (!posix::IsLocalNode(node))
+        return posix::RemotePipeTransact(node, path, request, request_size, reply, reply_size);
     sockaddr_un addr{};
     socklen_t addr_len = 0;
     if (const std::uint32_t e = posix::AbstractAddress("pipe", path, &addr, &addr_len); e != 0) return e;
