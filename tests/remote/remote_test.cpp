@@ -98,7 +98,12 @@ struct Fleet {
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         while (pid > 0 && Clock::now() < deadline) {
             if (ReadFile(log).find("ready:") != std::string::npos) return pid;
-            if (::waitpid(pid, nullptr, WNOHANG) == pid) break;
+            int wait_status = 0;
+            if (::waitpid(pid, &wait_status, WNOHANG) == pid) {
+                why = "tidewell-taskd ended at once on " + TestBed::Name(host) + " (wait status " +
+                      std::to_string(wait_status) + "): " + ReadFile(log);
+                return -1;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         why = "tidewell-taskd did not start on " + TestBed::Name(host) + ": " + ReadFile(log);

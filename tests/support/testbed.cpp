@@ -248,7 +248,9 @@ pid_t TestBed::Spawn(int i, const std::vector<std::string> &argv, const std::vec
     if (out < 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setns(h.net, CLONE_NEWNET) != 0 || ::setns(h.uts, CLONE_NEWUTS) != 0 || ::setns(h.mnt, CLONE_NEWNS) != 0)
+        // unshare(CLONE_FS) first: a runtime such as ThreadSanitizer's may
+        // leave the child sharing its file system view, which setns refuses.
+        if (::unshare(CLONE_FS) != 0 || ::setns(h.net, CLONE_NEWNET) != 0 || ::setns(h.uts, CLONE_NEWUTS) != 0 || ::setns(h.mnt, CLONE_NEWNS) != 0)
             ::_exit(126);
         ::dup2(out, 1);
         ::dup2(out, 2);
