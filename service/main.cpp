@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "platform/platform.h"
 #include "service/browse_responder.h"
@@ -104,11 +105,35 @@ int main(int argc, char **argv) {
         }
         if (boot_start) taskd::log::Info("start at boot: " + svc.StartDatabase(false).text);
     }
+#if !defined(_WIN32)
+    // Network callers are admitted by their certificate; the request core
+    // checks no user of theirs.
+    std::unique_ptr<taskd::NetListener> net;
+    std::string listening;
+    if (!options.net.listen.empty()) {
+        net = std::make_unique<taskd::NetListener>(
+            options.net, pipe,
+            [&svc](const std::uint8_t *data, std::size_t size, const taskd::Caller &caller,
+                   taskd::RequestSummary *summary) {
+                return taskd::HandleRequest(svc, taskd::AccessPolicy{}, data, size, caller, summary);
+            },
+            options.workers);
+        if (std::string why = net->Start(); !why.empty()) {
+            taskd::log::Error("cannot start: " + why);
+            server.Stop();
+            return 1;
+        }
+        for (const std::string &address : net->bound()) listening += ", " + address;
+        listening = "; listening on " + listening.substr(2) + " (TLS)";
+    }
+#else
+    const std::string listening;
+#endif
     taskd::BrowseResponder browse({ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
                                    taskd::kServiceVersion});
     if (options.browse) browse.Start();
     taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
-                     std::to_string(taskd::os::CurrentProcessId()) + ")");
+                     std::to_string(taskd::os::CurrentProcessId()) + ")" + listening);
 
     while (!taskd::os::WaitForShutdown(std::chrono::seconds(1))) {
         if (taskd::os::TakeReloadRequest()) OnReload(options);
@@ -118,6 +143,9 @@ int main(int argc, char **argv) {
 
     taskd::log::Info("shutting down: finishing the requests in flight");
     browse.Stop();
+#if !defined(_WIN32)
+    if (net) net->Stop();
+#endif
     server.Stop();
     {
         std::lock_guard<std::mutex> lock(svc.mutex());

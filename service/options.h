@@ -6,6 +6,9 @@
 
 #include "service/log.h"
 #include "service/server.h"
+#if !defined(_WIN32)
+#include "service/net_listener.h"
+#endif
 #include "service/task_service.h"
 
 namespace taskd {
@@ -20,6 +23,9 @@ struct Options {
     ServerLimits server;
     std::string log_file; // empty: the log goes to stderr as it is
     bool browse = true;
+#if !defined(_WIN32)
+    NetConfig net;
+#endif
 };
 
 // Parses the command line. Returns -1 when the service should run, else the
