@@ -34,9 +34,20 @@ inline constexpr std::uint32_t kErrorNotAuthenticated = 1244;
 // free instance, writes the request as one message, reads one reply message of
 // at most reply_size bytes, closes. Returns 0 when the exchange completed and
 // the reply's length in *received, else the system error code (234 when the
-// reply was longer than reply_size) and *received unspecified.
-std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_size, void *reply,
-                            std::uint32_t reply_size, std::uint32_t *received);
+// reply was longer than reply_size) and *received unspecified. Only the
+// request's first request_held bytes are read; the message carries zeros for
+// the rest, up to request_size (at most kPipeZeroTailMax of them), without
+// their being in memory where kPipeSendsZeroTail; elsewhere request_held must
+// be request_size.
+std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_held,
+                            std::uint32_t request_size, void *reply, std::uint32_t reply_size, std::uint32_t *received);
+#if defined(_WIN32)
+// CallNamedPipeA takes the request as one buffer.
+inline constexpr bool kPipeSendsZeroTail = false;
+#else
+inline constexpr bool kPipeSendsZeroTail = true;
+#endif
+inline constexpr std::uint32_t kPipeZeroTailMax = 8192;
 
 // The system's text for an error code, without a trailing line break, always
 // NUL-terminated within size bytes (size > 0). Safe to call from any thread.

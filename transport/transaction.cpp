@@ -52,9 +52,11 @@ std::uint32_t TaskServiceTransaction(std::string_view node, std::string_view suf
     char pipe_name[kPipeNameCapacity];
     std::uint32_t error = platform::kErrorInvalidName;
     if (ComposePipeName(node, suffix, pipe_name)) {
-        // The pipe takes the record whole, as one buffer.
-        request.ZeroTail();
-        error = platform::PipeTransact(pipe_name, request.data(), static_cast<std::uint32_t>(request.size()),
+        // Where the pipe takes the record as one buffer, its zeros must be in
+        // memory; elsewhere they are sent without being written first.
+        if (!platform::kPipeSendsZeroTail) request.ZeroTail();
+        error = platform::PipeTransact(pipe_name, request.data(), static_cast<std::uint32_t>(request.filled()),
+                                        static_cast<std::uint32_t>(request.size()),
                                         reply.data(), static_cast<std::uint32_t>(reply.size()), received);
     }
     if (error == platform::kErrorSuccess || channels == nullptr) return error;

@@ -31,15 +31,20 @@ class Socket {
     int fd_;
 };
 
+// The zeros a request's tail is sent from: read-only, shared by every call.
+const std::uint8_t kZeros[kPipeZeroTailMax] = {};
+
 } // namespace
 
-std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_size, void *reply,
-                            std::uint32_t reply_size, std::uint32_t *received) {
+std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_held,
+                            std::uint32_t request_size, void *reply, std::uint32_t reply_size, std::uint32_t *received) {
+    if (request_held > request_size || request_size - request_held > kPipeZeroTailMax) return kErrorInvalidParameter;
     std::string_view node, path;
     if (pipe_name == nullptr || !posix::SplitObjectName(pipe_name, "pipe", &node, &path)) return kErrorInvalidName;
     // Other nodes are reached over TLS.
     if (!posix::IsLocalNode(node))
-        return posix::RemotePipeTransact(node, path, request, request_size, reply, reply_size, received);
+        return posix::RemotePipeTransact(node, path, request, request_held, request_size, reply, reply_size,
+                                         received);
     sockaddr_un addr{};
     socklen_t addr_len = 0;
     if (const std::uint32_t e = posix::AbstractAddress("pipe", path, &addr, &addr_len); e != 0) return e;
@@ -53,9 +58,16 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
     }
     // Nothing goes to a server run by a user the caller does not trust.
     if (const std::uint32_t e = posix::CheckServerPeer(sock.get()); e != 0) return e;
+    // One message of the bytes held and the zeros after them: the caller
+    // need not clear 8 KB of its record only for the kernel to copy them.
+    iovec parts[2] = {{const_cast<void *>(request), request_held},
+                      {const_cast<std::uint8_t *>(kZeros), request_size - request_held}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = request_held < request_size ? 2 : 1;
     ssize_t sent;
     do {
-        sent = ::send(sock.get(), request, request_size, MSG_NOSIGNAL);
+        sent = ::sendmsg(sock.get(), &message, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) return posix::Win32FromErrno(errno);
     if (static_cast<std::uint32_t>(sent) != request_size) return kErrorBrokenPipe;
