@@ -48,7 +48,8 @@ int main(int argc, char **argv) {
     const std::string mode = argv[1], suffix = argv[2];
     if (mode == "serve") {
         vex::bench::EchoServer server(suffix, 1);
-        for (;;) ::pause();
+        for (;;)
+            ::pause();
     }
     const long n = argc > 3 ? std::atol(argv[3]) : 100000;
     std::string name = "tidewell/pipe/zeptar_" + suffix + "_tsk_req";
@@ -88,8 +89,9 @@ int main(int argc, char **argv) {
     // receives, involuntary ones the wake-ups that preempted the caller.
     rusage use{};
     ::getrusage(RUSAGE_SELF, &use);
-    std::fprintf(stderr, "%s: %ld calls, %.2f us per call, %.3f voluntary and %.3f involuntary context switches per call\n",
-                 mode.c_str(), n, us / static_cast<double>(n), static_cast<double>(use.ru_nvcsw) / static_cast<double>(n),
-                 static_cast<double>(use.ru_nivcsw) / static_cast<double>(n));
+    std::fprintf(
+        stderr, "%s: %ld calls, %.2f us per call, %.3f voluntary and %.3f involuntary context switches per call\n",
+        mode.c_str(), n, us / static_cast<double>(n), static_cast<double>(use.ru_nvcsw) / static_cast<double>(n),
+        static_cast<double>(use.ru_nivcsw) / static_cast<double>(n));
     return failed == 0 ? 0 : 1;
 }

@@ -55,9 +55,10 @@ class Bare {
                               NMPWAIT_WAIT_FOREVER) != 0;
 #else
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr_), len_) == 0 &&
-                        ::send(fd, g_request, sizeof g_request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof g_request) &&
-                        ::recv(fd, g_reply, sizeof g_reply, 0) > 0;
+        const bool ok =
+            ::connect(fd, reinterpret_cast<const sockaddr *>(&addr_), len_) == 0 &&
+            ::send(fd, g_request, sizeof g_request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof g_request) &&
+            ::recv(fd, g_reply, sizeof g_reply, 0) > 0;
         ::close(fd);
         return ok;
 #endif
@@ -117,8 +118,7 @@ int main(int argc, char **argv) {
     }
     std::sort(ratios.begin(), ratios.end());
     const double calls = static_cast<double>(blocks) * per_block;
-    std::printf("library_us=%.3f raw_us=%.3f ratio=%.4f ratio_median=%.4f calls=%.0f failed=%ld\n",
-                lib_total / calls, bare_total / calls, lib_total / bare_total, ratios[ratios.size() / 2], calls,
-                failed);
+    std::printf("library_us=%.3f raw_us=%.3f ratio=%.4f ratio_median=%.4f calls=%.0f failed=%ld\n", lib_total / calls,
+                bare_total / calls, lib_total / bare_total, ratios[ratios.size() / 2], calls, failed);
     return failed == 0 ? 0 : 1;
 }
