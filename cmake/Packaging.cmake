@@ -15,6 +15,23 @@ if(WIN32)
   install(FILES ${_implib} DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/exports/vexsrvapi.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
 else()
+  # Paths relative to the .pc file's own folder, computed for whatever library
+  # folder it lands in, so that the installed tree can move; a folder given
+  # as an absolute path stays absolute.
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(VEXSRV_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  else()
+    file(RELATIVE_PATH _pc_up "/_/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/_")
+    string(REGEX REPLACE "/$" "" _pc_up "${_pc_up}")
+    set(VEXSRV_PC_PREFIX "\${pcfiledir}/${_pc_up}")
+  endif()
+  foreach(_kind LIBDIR INCLUDEDIR)
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_${_kind}}")
+      set(VEXSRV_PC_${_kind} "${CMAKE_INSTALL_${_kind}}")
+    else()
+      set(VEXSRV_PC_${_kind} "\${prefix}/${CMAKE_INSTALL_${_kind}}")
+    endif()
+  endforeach()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/templates/vexsrvapi.pc.in ${VEXSRV_GENERATED_DIR}/vexsrvapi.pc @ONLY)
   install(FILES ${VEXSRV_GENERATED_DIR}/vexsrvapi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
@@ -26,8 +43,10 @@ foreach(_program vexsrv tidewell-taskd)
   endif()
 endforeach()
 
-configure_file(${PROJECT_SOURCE_DIR}/cmake/templates/vexsrvapiConfig.cmake.in
-  ${VEXSRV_GENERATED_DIR}/vexsrvapiConfig.cmake @ONLY)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/templates/vexsrvapiConfig.cmake.in
+  ${VEXSRV_GENERATED_DIR}/vexsrvapiConfig.cmake
+  INSTALL_DESTINATION ${VEXSRV_PACKAGE_DIR}
+  PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_BINDIR)
 write_basic_package_version_file(${VEXSRV_GENERATED_DIR}/vexsrvapiConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${VEXSRV_GENERATED_DIR}/vexsrvapiConfig.cmake ${VEXSRV_GENERATED_DIR}/vexsrvapiConfigVersion.cmake

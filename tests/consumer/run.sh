@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs the built tree into a temporary prefix, then builds and runs the
+# Installs the built tree into a temporary folder, then builds and runs the
 # consumer programs against it: through find_package, and on Linux also
-# through pkg-config. Usage: run.sh BUILD_DIR SOURCE_DIR linux|win [SERVICE_EXE]
+# through pkg-config. On Linux the tree is installed under its configured
+# prefix and library folder (for example /usr and lib/x86_64-linux-gnu) into a
+# DESTDIR; on Windows into a plain prefix.
+# Usage: run.sh BUILD_DIR SOURCE_DIR linux|win PREFIX LIBDIR [SERVICE_EXE]
 set -euo pipefail
-build=$1 src=$2 kind=$3 service=${4:-}
+build=$1 src=$2 kind=$3 install_prefix=$4 libdir=$5 service=${6:-}
 work=$(mktemp -d)
 service_pid=""
 cleanup() {
@@ -12,13 +15,24 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
+if [ "$kind" = win ]; then
+  cmake --install "$build" --prefix "$work/prefix" >/dev/null
+  lib="$work/prefix/lib"
+else
+  DESTDIR="$work/root" cmake --install "$build" --prefix "$install_prefix" >/dev/null
+  # The staged tree as it would sit on the target system.
+  ln -s "$work/root$install_prefix" "$work/prefix"
+  case $libdir in
+    /*) lib="$work/root$libdir" ;;
+    *) lib="$work/prefix/$libdir" ;;
+  esac
+fi
 
 run() {
   if [ "$kind" = win ]; then
     (cd "$(dirname "$1")" && cp "$work/prefix/bin/vexsrvapi.dll" . && wine "./$(basename "$1")" "${@:2}")
   else
-    LD_LIBRARY_PATH="$work/prefix/lib" "$@"
+    LD_LIBRARY_PATH="$lib" "$@"
   fi
 }
 
@@ -55,11 +69,17 @@ run "$work/consumer/consumer_c$exe" "${suffix[@]}"
 run "$work/consumer/consumer_cpp$exe" "${suffix[@]}"
 
 if [ "$kind" = linux ]; then
-  export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+  # Only the staged tree's package files: none of the system's.
+  export PKG_CONFIG_LIBDIR="$lib/pkgconfig" PKG_CONFIG_PATH=""
+  includedir=$(pkg-config --variable=includedir vexsrvapi)
+  if [ ! -f "$includedir/vexsrvapi.h" ]; then
+    echo "pkg-config names $includedir, which holds no vexsrvapi.h" >&2
+    exit 1
+  fi
   cc -std=c11 -Wall -Werror "$src/tests/consumer/consumer.c" $(pkg-config --cflags --libs vexsrvapi) -o "$work/pc_c"
   c++ -std=c++20 -Wall -Werror "$src/tests/consumer/consumer.cpp" $(pkg-config --cflags --libs vexsrvapi) \
-    -I"$work/prefix/include" -o "$work/pc_cpp"
+    -o "$work/pc_cpp"
   run "$work/pc_c" "${suffix[@]}"
   run "$work/pc_cpp" "${suffix[@]}"
 fi
-echo "consumers built and ran against the installed package"
+echo "consumers built and ran against the package installed with library folder $libdir"
