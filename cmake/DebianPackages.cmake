@@ -65,6 +65,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vexsrvapi)
 set(CPACK_PACKAGE_VENDOR "The vexsrvapi developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# Each package's description names its own synopsis (below); a common one
+# would be put in front of each.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_COMPONENTS_ALL runtime dev service)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -82,6 +85,9 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvexsrvapi1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The loader's cache is refreshed through dpkg's trigger rather than by
+# maintainer scripts.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client library of the Tidewell task service
 The library through which applications control the task service of the
 Tidewell database server, on the local node or over the network: start and
