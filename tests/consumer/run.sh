@@ -15,15 +15,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# CONSUMER_ROOT names a tree already staged (for example unpacked Debian
+# packages) to use instead of installing the build.
+staged=${CONSUMER_ROOT:-$work/root}
 if [ "$kind" = win ]; then
   cmake --install "$build" --prefix "$work/prefix" >/dev/null
   lib="$work/prefix/lib"
 else
-  DESTDIR="$work/root" cmake --install "$build" --prefix "$install_prefix" >/dev/null
+  if [ -z "${CONSUMER_ROOT:-}" ]; then
+    DESTDIR="$work/root" cmake --install "$build" --prefix "$install_prefix" >/dev/null
+  fi
   # The staged tree as it would sit on the target system.
-  ln -s "$work/root$install_prefix" "$work/prefix"
+  ln -s "$staged$install_prefix" "$work/prefix"
   case $libdir in
-    /*) lib="$work/root$libdir" ;;
+    /*) lib="$staged$libdir" ;;
     *) lib="$work/prefix/$libdir" ;;
   esac
 fi
