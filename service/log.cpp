@@ -6,6 +6,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "service/lifecycle.h"
+
 namespace taskd::log {
 namespace {
 
@@ -57,7 +59,10 @@ void Write(Level level, std::string_view text) {
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
     std::lock_guard<std::mutex> lock(g_mu);
-    std::fprintf(stderr, "%s %s %.*s\n", stamp, Tag(level), static_cast<int>(text.size()), text.data());
+    // Syslog numbers: error 3, warning 4, info 6, debug 7.
+    static constexpr int kPriority[] = {3, 4, 6, 7};
+    std::fprintf(stderr, "%s%s %s %.*s\n", lifecycle::JournalPrefix(kPriority[static_cast<int>(level)]), stamp,
+                 Tag(level), static_cast<int>(text.size()), text.data());
     std::fflush(stderr);
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "service/browse_responder.h"
+#include "service/lifecycle.h"
 #include "service/log.h"
 #include "service/options.h"
 #include "service/os.h"
@@ -42,9 +43,7 @@ std::string ComputerName() {
     return std::string(name, size);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int RunTaskd(int argc, char **argv) {
     taskd::Options options;
     if (const int rc = taskd::ParseOptions(argc, argv, &options); rc >= 0) return rc;
     taskd::log::SetLevel(options.log_level);
@@ -84,12 +83,14 @@ int main(int argc, char **argv) {
     if (options.browse) browse.Start();
     taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
                      std::to_string(taskd::os::CurrentProcessId()) + ")");
+    taskd::lifecycle::Ready("serving pipe " + pipe);
 
     while (!taskd::os::WaitForShutdown(std::chrono::seconds(1))) {
         std::lock_guard<std::mutex> lock(svc.mutex());
         svc.Housekeeping(taskd::TaskService::Clock::now());
     }
 
+    taskd::lifecycle::Stopping();
     taskd::log::Info("shutting down: finishing the requests in flight");
     browse.Stop();
     server.Stop();
@@ -100,3 +101,7 @@ int main(int argc, char **argv) {
     taskd::log::Info("stopped");
     return 0;
 }
+
+} // namespace
+
+int main(int argc, char **argv) { return taskd::lifecycle::Run(argc, argv, RunTaskd); }
