@@ -25,6 +25,13 @@ void Stopping();
 void Reloading();
 void Reloaded(const std::string &status);
 
+// Asks for a re-read of the configuration: SIGHUP (POSIX), the parameter
+// change control of the service control manager (Windows). Install before
+// any thread starts; TakeReloadRequest tells (once) that one came.
+void InstallReloadSignal();
+bool TakeReloadRequest();
+void RequestReload();
+
 // The priority prefix the journal reads off the front of a line ("<3>" for
 // an error up to "<7>" for debug, as syslog numbers them) while stderr is
 // the journal's stream (JOURNAL_STREAM names stderr's device and inode);

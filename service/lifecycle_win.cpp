@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -19,6 +20,7 @@ int g_exit_code = 0;
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 SERVICE_STATUS g_status{};
 CRITICAL_SECTION g_status_lock;
+std::atomic<bool> g_reload{false};
 
 void Report(DWORD state, DWORD wait_hint = 0) {
     if (g_status_handle == nullptr) return;
@@ -27,7 +29,8 @@ void Report(DWORD state, DWORD wait_hint = 0) {
     g_status.dwCurrentState = state;
     // Stop is taken only once the service runs: before that no shutdown
     // request could be heard.
-    g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    g_status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE : 0;
     g_status.dwWaitHint = wait_hint;
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
         g_status.dwCheckPoint = 0;
@@ -49,6 +52,7 @@ DWORD WINAPI OnControl(DWORD control, DWORD, void *, void *) {
         Report(SERVICE_STOP_PENDING, 60000);
         os::RequestShutdown();
         return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE: g_reload.store(true); return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
     default: return ERROR_CALL_NOT_IMPLEMENTED;
     }
@@ -193,6 +197,9 @@ int Run(int argc, char **argv, Body body) {
 
 void Ready(const std::string &) { Report(SERVICE_RUNNING); }
 void Stopping() { Report(SERVICE_STOP_PENDING, 60000); }
+void InstallReloadSignal() {}
+bool TakeReloadRequest() { return g_reload.exchange(false); }
+void RequestReload() { g_reload.store(true); }
 void Reloading() {}
 void Reloaded(const std::string &) {}
 const char *JournalPrefix(int) { return ""; }

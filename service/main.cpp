@@ -11,6 +11,7 @@
 #include "service/log.h"
 #include "service/options.h"
 #include "service/os.h"
+#include "service/reload.h"
 #include "service/server.h"
 #include "service/state_store.h"
 #include "service/task_service.h"
@@ -53,6 +54,7 @@ int RunTaskd(int argc, char **argv) {
     if (!BuildAccessPolicy(options, &access)) return 2;
     // Before any thread starts, so that every thread leaves the signals to it.
     taskd::os::InstallShutdownHandler();
+    taskd::lifecycle::InstallReloadSignal();
 
     taskd::StateStore store(options.service.state_dir);
     taskd::PersistentState state;
@@ -86,6 +88,10 @@ int RunTaskd(int argc, char **argv) {
     taskd::lifecycle::Ready("serving pipe " + pipe);
 
     while (!taskd::os::WaitForShutdown(std::chrono::seconds(1))) {
+        if (taskd::lifecycle::TakeReloadRequest()) {
+            taskd::lifecycle::Reloading();
+            taskd::lifecycle::Reloaded(taskd::Reload(argc, argv, &options, svc));
+        }
         std::lock_guard<std::mutex> lock(svc.mutex());
         svc.Housekeeping(taskd::TaskService::Clock::now());
     }
