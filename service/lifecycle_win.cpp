@@ -71,7 +71,11 @@ void WINAPI ServiceMain(DWORD, char **) {
     Report(SERVICE_STOPPED);
 }
 
-std::string ServiceName(const std::string &suffix) { return "tidewell-taskd" + suffix; }
+std::string ServiceName(const std::string &suffix) {
+    std::string name = "tidewell-taskd";
+    name.append(suffix);
+    return name;
+}
 
 // One argument as the C runtime splits command lines again: quoted when it
 // holds blanks or quotes, backslashes doubled before a quote.
@@ -93,7 +97,9 @@ std::string Quote(const std::string &arg) {
 }
 
 std::string LastError(const char *what) {
-    return std::string(what) + " failed with error " + std::to_string(GetLastError());
+    std::string text = what;
+    text.append(" failed with error ").append(std::to_string(GetLastError()));
+    return text;
 }
 
 // Registers the service with the options that follow the switch, after
@@ -108,17 +114,17 @@ int Install(int argc, char **argv) {
         return 1;
     }
     std::string command = Quote(exe);
-    for (int i = 1; i < argc; ++i) command += " " + Quote(argv[i]);
+    for (int i = 1; i < argc; ++i) command.append(" ").append(Quote(argv[i]));
     const std::string name = ServiceName(options.service.suffix);
-    const std::string display =
-        "Tidewell task service" + (options.service.suffix.empty() ? "" : " " + options.service.suffix);
+    std::string display = "Tidewell task service";
+    if (!options.service.suffix.empty()) display.append(" ").append(options.service.suffix);
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (scm == nullptr) {
         std::fprintf(stderr, "tidewell-taskd: %s\n", LastError("OpenSCManager").c_str());
         return 1;
     }
     SC_HANDLE svc = CreateServiceA(scm, name.c_str(), display.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                   SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                   SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
                                    nullptr, nullptr, nullptr);
     if (svc == nullptr) {
         const bool exists = GetLastError() == ERROR_SERVICE_EXISTS;
