@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-tools
   wine wine32:i386 wine64
   iproute2 iputils-ping procps
-  libsystemd-dev lintian file
+  libsystemd-dev lintian file lld
 )
 missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
