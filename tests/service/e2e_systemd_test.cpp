@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "tests/service/e2e_fixture.h"
@@ -163,6 +164,27 @@ TEST(SupervisedStart, AConfigurationFileThatDoesNotReadIsABadCommandLine) {
     WriteFile(dir + "/range.conf", "workers = 65\n");
     EXPECT_EQ(RunToEnd({"--config", dir + "/range.conf", "--state-dir", dir}, &err), 2);
     EXPECT_NE(err.find("workers"), std::string::npos) << err;
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(Supervised, TheShippedExampleReadsWithEveryKeyInForce) {
+    // Every "# key = value" line of the example, taken in; the user it
+    // names is one this node surely has.
+    std::istringstream example(ReadFile(TASKD_EXAMPLE_CONFIG));
+    std::string config;
+    int keys = 0;
+    for (std::string line; std::getline(example, line);) {
+        if (line.rfind("# ", 0) != 0 || line.find(" = ") == std::string::npos) continue;
+        if (line.rfind("# allow-user", 0) == 0) line = "# allow-user = [\"root\"]";
+        config += line.substr(2) + "\n";
+        ++keys;
+    }
+    EXPECT_EQ(keys, 11);
+    const std::string dir = NewTempDir("example");
+    WriteFile(dir + "/instance.conf", config);
+    StartNotifying({"--config", dir + "/instance.conf"});
+    EXPECT_EQ(Permissions(), (std::array<std::uint32_t, 2>{0xFFFFFFFF, 0xFFFFFFFF}));
+    EXPECT_EQ(VersionText(), "Tidewell 1.0.0");
     std::filesystem::remove_all(dir);
 }
 
