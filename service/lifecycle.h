@@ -10,10 +10,11 @@ namespace taskd::lifecycle {
 
 using Body = int (*)(int argc, char **argv);
 
-// Runs body and returns its exit code. On Windows: under the service control
-// manager when that started the process, else in the console as always;
-// "--install-service OPTIONS..." and "--remove-service [--suffix S]" as the
-// first argument register or delete the service instead.
+// Runs body and returns its exit code. On Windows, by the first argument:
+// "--run-as-service OPTIONS..." runs under the service control manager (the
+// command line --install-service registers), "--install-service OPTIONS..."
+// and "--remove-service [--suffix S]" register or delete the service;
+// anything else runs in the console as always.
 int Run(int argc, char **argv, Body body);
 
 // The pipe listens: systemd gets READY=1 with the main process and status,

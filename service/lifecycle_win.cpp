@@ -13,6 +13,11 @@
 namespace taskd::lifecycle {
 namespace {
 
+// First argument of the command line the service control manager runs:
+// only then is the dispatcher started (elsewhere than on Windows itself it
+// may wait long before it tells that no manager started the process).
+constexpr const char *kRunAsService = "--run-as-service";
+
 int g_argc = 0;
 char **g_argv = nullptr;
 Body g_body = nullptr;
@@ -114,6 +119,7 @@ int Install(int argc, char **argv) {
         return 1;
     }
     std::string command = Quote(exe);
+    command.append(" ").append(kRunAsService);
     for (int i = 1; i < argc; ++i) command.append(" ").append(Quote(argv[i]));
     const std::string name = ServiceName(options.service.suffix);
     std::string display = "Tidewell task service";
@@ -188,17 +194,22 @@ int Run(int argc, char **argv, Body body) {
         rest[0] = argv[0];
         return Remove(static_cast<int>(rest.size()), rest.data());
     }
-    // Started by the service control manager the dispatcher runs
-    // ServiceMain; from a console it fails at once and the service runs as
-    // a console program.
-    g_argc = argc;
-    g_argv = argv;
+    if (argc < 2 || std::strcmp(argv[1], kRunAsService) != 0) return body(argc, argv);
+    // Started by the service control manager: the dispatcher runs
+    // ServiceMain with the options that follow the switch.
+    std::vector<char *> rest(argv + 1, argv + argc);
+    rest[0] = argv[0];
+    rest.push_back(nullptr);
+    g_argc = argc - 1;
+    g_argv = rest.data();
     g_body = body;
     InitializeCriticalSection(&g_status_lock);
     char no_name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{no_name, ServiceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherA(table)) return g_exit_code;
-    return body(argc, argv);
+    std::fprintf(stderr, "tidewell-taskd: %s is for the service control manager (%s); running in the console\n",
+                 kRunAsService, LastError("StartServiceCtrlDispatcher").c_str());
+    return body(g_argc, g_argv);
 }
 
 void Ready(const std::string &) { Report(SERVICE_RUNNING); }
