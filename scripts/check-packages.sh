@@ -49,6 +49,11 @@ dpkg-deb --ctrl-tarfile "$work/debs"/libvexsrvapi1_*.deb | tar -xO ./shlibs | gr
 # A throw-away root holding the three packages.
 sysroot="$work/root"
 for d in "${debs[@]}"; do dpkg-deb -x "$d" "$sysroot"; done
+# Every file the build installs is in some package: an install rule without a
+# component of the packages would silently be left out.
+DESTDIR="$work/full" cmake --install "$build" >/dev/null
+missing=$(comm -23 <(cd "$work/full" && find . ! -type d | sort) <(cd "$sysroot" && find . ! -type d | sort))
+[ -z "$missing" ] || fail "installed but in no package (give the install rule a COMPONENT): $missing"
 for f in usr/bin/tidewell-taskd usr/bin/vexsrv "usr/$libdir/libvexsrvapi.so.1"; do
   file -L "$sysroot/$f" | grep -q ', stripped' || fail "$f is not stripped"
 done
