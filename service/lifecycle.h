@@ -26,12 +26,10 @@ void Stopping();
 void Reloading();
 void Reloaded(const std::string &status);
 
-// Asks for a re-read of the configuration: SIGHUP (POSIX), the parameter
-// change control of the service control manager (Windows). Install before
-// any thread starts; TakeReloadRequest tells (once) that one came.
-void InstallReloadSignal();
+// Whether the service control manager asked for a re-read of the
+// configuration (its parameter change control) since the last call; SIGHUP
+// is the os layer's (os::TakeReloadRequest). Always false elsewhere.
 bool TakeReloadRequest();
-void RequestReload();
 
 // The priority prefix the journal reads off the front of a line ("<3>" for
 // an error up to "<7>" for debug, as syslog numbers them) while stderr is

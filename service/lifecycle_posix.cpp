@@ -1,6 +1,5 @@
 #include "service/lifecycle.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -14,10 +13,6 @@ namespace {
 
 // -1 not looked at yet, 0 no, 1 stderr is the journal.
 std::atomic<int> g_journal{-1};
-std::atomic<bool> g_reload{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
-void OnReloadSignal(int) { g_reload.store(true); }
 
 bool StderrIsJournal() {
     const char *stream = std::getenv("JOURNAL_STREAM");
@@ -34,15 +29,7 @@ bool StderrIsJournal() {
 
 int Run(int argc, char **argv, Body body) { return body(argc, argv); }
 
-void InstallReloadSignal() {
-    struct sigaction sa {};
-    sa.sa_handler = OnReloadSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGHUP, &sa, nullptr);
-}
-bool TakeReloadRequest() { return g_reload.exchange(false); }
-void RequestReload() { g_reload.store(true); }
+bool TakeReloadRequest() { return false; }
 
 // Without NOTIFY_SOCKET sd_notify does nothing. The unit lets only the main
 // process notify, so the tasks inheriting the variable cannot speak for it.

@@ -214,9 +214,7 @@ int Run(int argc, char **argv, Body body) {
 
 void Ready(const std::string &) { Report(SERVICE_RUNNING); }
 void Stopping() { Report(SERVICE_STOP_PENDING, 60000); }
-void InstallReloadSignal() {}
 bool TakeReloadRequest() { return g_reload.exchange(false); }
-void RequestReload() { g_reload.store(true); }
 void Reloading() {}
 void Reloaded(const std::string &) {}
 const char *JournalPrefix(int) { return ""; }

@@ -1,9 +1,11 @@
 // tidewell-taskd: the reference task service. Loads its state, serves the
 // pipe until SIGINT or SIGTERM (Ctrl-C on Windows), then finishes the
 // requests in flight, stops the children it started and saves its state.
+// SIGHUP reloads what can be reloaded (the log file).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "platform/platform.h"
 #include "service/browse_responder.h"
@@ -11,6 +13,7 @@
 #include "service/log.h"
 #include "service/options.h"
 #include "service/os.h"
+#include "service/processes.h"
 #include "service/reload.h"
 #include "service/server.h"
 #include "service/state_store.h"
@@ -44,17 +47,46 @@ std::string ComputerName() {
     return std::string(name, size);
 }
 
+// What a reload request (SIGHUP; on Windows the manager's parameter change)
+// does: opens the log file anew, so that a rotated log goes on in a new
+// file, then reads the command line and the configuration file again.
+// Returns the status line for the supervisor.
+std::string OnReload(int argc, char **argv, taskd::Options *options, taskd::TaskService &svc) {
+    const auto reopen_log = [&options] {
+        if (options->log_file.empty()) return;
+        if (std::string why = taskd::os::RedirectLogTo(options->log_file); !why.empty()) {
+            taskd::log::Error("reload requested (SIGHUP): the log file stays as it was: " + why);
+            return;
+        }
+        taskd::lifecycle::DetectJournal();
+        taskd::log::Info("reload requested (SIGHUP): log file " + options->log_file + " opened anew");
+    };
+    reopen_log();
+    const std::string old_log_file = options->log_file;
+    std::string status = taskd::Reload(argc, argv, options, svc);
+    if (options->log_file != old_log_file) reopen_log();
+    return status;
+}
+
 int RunTaskd(int argc, char **argv) {
     taskd::Options options;
     if (const int rc = taskd::ParseOptions(argc, argv, &options); rc >= 0) return rc;
     taskd::log::SetLevel(options.log_level);
+    if (!options.log_file.empty()) {
+        if (std::string why = taskd::os::RedirectLogTo(options.log_file); !why.empty()) {
+            taskd::log::Error("--log-file: " + why);
+            return 2;
+        }
+        taskd::lifecycle::DetectJournal();
+    }
     options.service.node_name = taskd::os::NodeName();
 
     taskd::AccessPolicy access;
     if (!BuildAccessPolicy(options, &access)) return 2;
     // Before any thread starts, so that every thread leaves the signals to it.
     taskd::os::InstallShutdownHandler();
-    taskd::lifecycle::InstallReloadSignal();
+    // What a task's children leave behind comes to the service to be reaped.
+    if (std::string why = taskd::BecomeSubreaper(); !why.empty()) taskd::log::Warning(why);
 
     taskd::StateStore store(options.service.state_dir);
     taskd::PersistentState state;
@@ -68,29 +100,53 @@ int RunTaskd(int argc, char **argv) {
     taskd::TaskService svc(options.service, std::move(state),
                            [&store](const taskd::PersistentState &s) { return store.Save(s); });
 
-    taskd::Server server(svc, access);
+    taskd::Server server(svc, access, options.server);
     const std::string pipe = taskd::PipeNameFor(options.service.suffix);
     {
         // Requests wait until a start at boot is over, so the first answer
         // already sees the database as the boot flag wants it.
         std::lock_guard<std::mutex> lock(svc.mutex());
-        if (std::string why = server.Start(pipe, options.workers); !why.empty()) {
+        if (std::string why = server.Start(pipe); !why.empty()) {
             taskd::log::Error("cannot start: " + why);
             return 1;
         }
         if (boot_start) taskd::log::Info("start at boot: " + svc.StartDatabase(false).text);
     }
+#if !defined(_WIN32)
+    // Network callers are admitted by their certificate; the request core
+    // checks no user of theirs.
+    std::unique_ptr<taskd::NetListener> net;
+    std::string listening;
+    if (!options.net.listen.empty()) {
+        net = std::make_unique<taskd::NetListener>(
+            options.net, pipe,
+            [&svc](const std::uint8_t *data, std::size_t size, const taskd::Caller &caller,
+                   taskd::RequestSummary *summary) {
+                return taskd::HandleRequest(svc, taskd::AccessPolicy{}, data, size, caller, summary);
+            },
+            options.workers);
+        if (std::string why = net->Start(); !why.empty()) {
+            taskd::log::Error("cannot start: " + why);
+            server.Stop();
+            return 1;
+        }
+        for (const std::string &address : net->bound()) listening += ", " + address;
+        listening = "; listening on " + listening.substr(2) + " (TLS)";
+    }
+#else
+    const std::string listening;
+#endif
     taskd::BrowseResponder browse({ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
                                    taskd::kServiceVersion});
     if (options.browse) browse.Start();
     taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
-                     std::to_string(taskd::os::CurrentProcessId()) + ")");
+                     std::to_string(taskd::os::CurrentProcessId()) + ")" + listening);
     taskd::lifecycle::Ready("serving pipe " + pipe);
 
     while (!taskd::os::WaitForShutdown(std::chrono::seconds(1))) {
-        if (taskd::lifecycle::TakeReloadRequest()) {
+        if (taskd::os::TakeReloadRequest() || taskd::lifecycle::TakeReloadRequest()) {
             taskd::lifecycle::Reloading();
-            taskd::lifecycle::Reloaded(taskd::Reload(argc, argv, &options, svc));
+            taskd::lifecycle::Reloaded(OnReload(argc, argv, &options, svc));
         }
         std::lock_guard<std::mutex> lock(svc.mutex());
         svc.Housekeeping(taskd::TaskService::Clock::now());
@@ -99,6 +155,9 @@ int RunTaskd(int argc, char **argv) {
     taskd::lifecycle::Stopping();
     taskd::log::Info("shutting down: finishing the requests in flight");
     browse.Stop();
+#if !defined(_WIN32)
+    if (net) net->Stop();
+#endif
     server.Stop();
     {
         std::lock_guard<std::mutex> lock(svc.mutex());

@@ -5,6 +5,10 @@
 #include <vector>
 
 #include "service/log.h"
+#include "service/server.h"
+#if !defined(_WIN32)
+#include "service/net_listener.h"
+#endif
 #include "service/task_service.h"
 
 namespace taskd {
@@ -16,8 +20,12 @@ struct Options {
     ServiceConfig service;
     log::Level log_level = log::Level::Info;
     std::vector<std::string> allow_users;
-    int workers = 8;
+    ServerLimits server;
+    std::string log_file; // empty: the log goes to stderr as it is
     bool browse = true;
+#if !defined(_WIN32)
+    NetConfig net;
+#endif
 };
 
 // Parses the command line and the configuration file it names (--config);

@@ -16,12 +16,16 @@
 
 namespace taskd {
 
-// Who sent a request, where the platform tells.
+// Who sent a request, where the platform tells: a local process, or a peer
+// on the network (address and certificate name set, no user id).
 struct Caller {
     bool known = false;      // the process id is known
     bool user_known = false; // the user id is known (Linux)
     std::uint32_t user_id = 0;
     std::uint32_t process_id = 0;
+    // A caller from the network: its certificate's name and its address.
+    std::string network_name;
+    std::string network_address;
     // "user alice (1000), process 42", for the log and the lock's holder.
     std::string Describe() const;
 };

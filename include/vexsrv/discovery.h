@@ -8,6 +8,9 @@
 // pointer ever travels through the 32-bit value.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <concepts>
 #include <cstdint>
 #include <exception>
@@ -50,13 +53,20 @@ template <class OnAnswer> BrowseSlot SlotFor(OnAnswer &on_answer) {
     return slot;
 }
 
-// The broadcasts running on this thread, innermost last.
-inline thread_local std::vector<BrowseSlot *> running_broadcasts;
+// The broadcasts running on this thread, innermost last. A function's local
+// rather than an inline variable: mingw-w64 emits the TLS init function of an
+// inline thread_local variable in every object that uses it, so a program of
+// two such objects failed to link.
+inline std::vector<BrowseSlot *> &RunningBroadcasts() {
+    static thread_local std::vector<BrowseSlot *> running;
+    return running;
+}
 
 // The C callback: finds the call's slot by index and hands the answer on.
 // After the callable has thrown, later answers are dropped.
 inline void VEXSRV_CDECL BrowseTrampoline(const char *first, const char *second, const char *third,
                                           std::int32_t user_value) {
+    std::vector<BrowseSlot *> &running_broadcasts = RunningBroadcasts();
     if (user_value < 0 || static_cast<std::size_t>(user_value) >= running_broadcasts.size()) return;
     BrowseSlot *slot = running_broadcasts[static_cast<std::size_t>(user_value)];
     if (slot == nullptr || slot->error) return;
@@ -71,8 +81,8 @@ inline void VEXSRV_CDECL BrowseTrampoline(const char *first, const char *second,
 // Enters a slot in this thread's table for the duration of one call.
 class SlotEntry {
   public:
-    explicit SlotEntry(BrowseSlot &slot) : index_(running_broadcasts.size()) { running_broadcasts.push_back(&slot); }
-    ~SlotEntry() { running_broadcasts.resize(index_); }
+    explicit SlotEntry(BrowseSlot &slot) : index_(RunningBroadcasts().size()) { RunningBroadcasts().push_back(&slot); }
+    ~SlotEntry() { RunningBroadcasts().resize(index_); }
     SlotEntry(const SlotEntry &) = delete;
     SlotEntry &operator=(const SlotEntry &) = delete;
     std::int32_t index() const { return static_cast<std::int32_t>(index_); }
@@ -123,3 +133,5 @@ inline Result<std::vector<BrowseAnswer>> Broadcast(const std::optional<std::stri
 }
 
 } // namespace vexsrv
+
+#endif // VEXSRV_CXX_LAYER_USABLE

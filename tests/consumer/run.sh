@@ -73,6 +73,7 @@ fi
 
 run "$work/consumer/consumer_c$exe" "${suffix[@]}"
 run "$work/consumer/consumer_cpp$exe" "${suffix[@]}"
+run "$work/consumer/consumer_cxx17$exe" "${suffix[@]}"
 
 if [ "$kind" = linux ]; then
   # Only the staged tree's package files: none of the system's.
