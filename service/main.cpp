@@ -124,7 +124,7 @@ int RunTaskd(int argc, char **argv) {
                    taskd::RequestSummary *summary) {
                 return taskd::HandleRequest(svc, taskd::AccessPolicy{}, data, size, caller, summary);
             },
-            options.workers);
+            options.server.workers);
         if (std::string why = net->Start(); !why.empty()) {
             taskd::log::Error("cannot start: " + why);
             server.Stop();
