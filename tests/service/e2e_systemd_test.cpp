@@ -170,21 +170,23 @@ TEST(SupervisedStart, AConfigurationFileThatDoesNotReadIsABadCommandLine) {
 TEST_F(Supervised, TheShippedExampleReadsWithEveryKeyInForce) {
     // Every "# key = value" line of the example, taken in; the user it
     // names is one this node surely has.
+    const std::string dir = NewTempDir("example");
     std::istringstream example(ReadFile(TASKD_EXAMPLE_CONFIG));
     std::string config;
     int keys = 0;
     for (std::string line; std::getline(example, line);) {
         if (line.rfind("# ", 0) != 0 || line.find(" = ") == std::string::npos) continue;
         if (line.rfind("# allow-user", 0) == 0) line = "# allow-user = [\"root\"]";
+        if (line.rfind("# log-file", 0) == 0) line = "# log-file = \"" + dir + "/taskd.log\"";
         config += line.substr(2) + "\n";
         ++keys;
     }
-    EXPECT_EQ(keys, 11);
-    const std::string dir = NewTempDir("example");
+    EXPECT_EQ(keys, 16);
     WriteFile(dir + "/instance.conf", config);
     StartNotifying({"--config", dir + "/instance.conf"});
     EXPECT_EQ(Permissions(), (std::array<std::uint32_t, 2>{0xFFFFFFFF, 0xFFFFFFFF}));
     EXPECT_EQ(VersionText(), "Tidewell 1.0.0");
+    EXPECT_NE(ReadFile(dir + "/taskd.log").find("info ready: serving"), std::string::npos);
     std::filesystem::remove_all(dir);
 }
 
