@@ -118,6 +118,8 @@ int RunTaskd(int argc, char **argv) {
     std::unique_ptr<taskd::NetListener> net;
     std::string listening;
     if (!options.net.listen.empty()) {
+        // The request deadline is the local callers' one.
+        options.net.request_deadline = options.server.request_timeout;
         net = std::make_unique<taskd::NetListener>(
             options.net, pipe,
             [&svc](const std::uint8_t *data, std::size_t size, const taskd::Caller &caller,
