@@ -7,6 +7,9 @@
 
 #include "platform/platform.h"
 #include "service/browse_responder.h"
+#if !defined(_WIN32)
+#include "service/browse_udp.h"
+#endif
 #include "service/log.h"
 #include "service/options.h"
 #include "service/os.h"
@@ -79,9 +82,14 @@ int main(int argc, char **argv) {
         }
         if (boot_start) taskd::log::Info("start at boot: " + svc.StartDatabase(false).text);
     }
-    taskd::BrowseResponder browse({ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
-                                   taskd::kServiceVersion});
+    const taskd::BrowseIdentity identity{ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
+                                         taskd::kServiceVersion};
+    taskd::BrowseResponder browse(identity);
     if (options.browse) browse.Start();
+#if !defined(_WIN32)
+    taskd::UdpBrowseResponder browse_udp(identity);
+    if (options.browse && options.browse_udp.value_or(false)) browse_udp.Start();
+#endif
     taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
                      std::to_string(taskd::os::CurrentProcessId()) + ")");
 
@@ -92,6 +100,9 @@ int main(int argc, char **argv) {
 
     taskd::log::Info("shutting down: finishing the requests in flight");
     browse.Stop();
+#if !defined(_WIN32)
+    browse_udp.Stop();
+#endif
     server.Stop();
     {
         std::lock_guard<std::mutex> lock(svc.mutex());

@@ -97,6 +97,14 @@ int ParseOptions(int argc, char **argv, Options *options) {
         ->capture_default_str();
     bool no_browse = false;
     app.add_flag("--no-browse", no_browse, "Do not answer browse requests.");
+#if !defined(_WIN32)
+    bool browse_udp = false, no_browse_udp = false;
+    auto *udp_on = app.add_flag("--browse-udp", browse_udp,
+                                "Answer browse requests from other nodes too, by UDP on port 7471 (or "
+                                "VEXSRV_BROWSE_PORT); rate-limited per source, unauthenticated (docs/discovery.md).");
+    app.add_flag("--no-browse-udp", no_browse_udp, "Do not answer browse requests from other nodes.")
+        ->excludes(udp_on);
+#endif
 
     try {
         app.parse(argc, argv);
@@ -122,6 +130,10 @@ int ParseOptions(int argc, char **argv, Options *options) {
     cfg.stop_grace = std::chrono::milliseconds(static_cast<long long>(grace * 1000));
     options->log_level = *log::ParseLevel(level);
     options->browse = !no_browse;
+#if !defined(_WIN32)
+    if (browse_udp) options->browse_udp = true;
+    if (no_browse_udp) options->browse_udp = false;
+#endif
     return -1;
 }
 

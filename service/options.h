@@ -1,6 +1,7 @@
 // The command line of tidewell-taskd.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct Options {
     std::vector<std::string> allow_users;
     int workers = 8;
     bool browse = true;
+    // Answer browse requests from other nodes by UDP (Linux); unset: off.
+    std::optional<bool> browse_udp;
 };
 
 // Parses the command line. Returns -1 when the service should run, else the

@@ -323,6 +323,12 @@ std::uint32_t OpenMailslotForWrite(const char *path, MailslotHandle *out) {
     if (node.empty()) return kErrorPathNotFound;
     Reach reach = ReachOf(node);
     in_addr address{};
+    if (posix::NetworkMailslotPort() == 0) {
+        // Network mailslots are off: "*" is this node alone, another node is
+        // not looked up.
+        if (reach == Reach::Broadcast) reach = Reach::OwnName;
+        if (reach == Reach::Remote) return kErrorBadNetPath;
+    }
     if (reach == Reach::Remote) {
         if (const std::uint32_t e = ResolveNode(node, &address); e != kErrorSuccess) return e;
         if (IsOwnAddress(address)) reach = Reach::OwnName;

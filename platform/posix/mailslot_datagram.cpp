@@ -17,7 +17,7 @@ std::uint16_t NetworkMailslotPort() {
     if (text == nullptr || *text == 0) return kDefaultMailslotPort;
     char *end = nullptr;
     const unsigned long port = std::strtoul(text, &end, 10);
-    if (*end != 0 || text[0] == '-' || text[0] == '+' || port == 0 || port > 65535) return kDefaultMailslotPort;
+    if (*end != 0 || text[0] == '-' || text[0] == '+' || port > 65535) return kDefaultMailslotPort;
     return static_cast<std::uint16_t>(port);
 }
 

@@ -34,7 +34,8 @@ inline constexpr std::size_t kDgMessageLength = 6;
 inline constexpr std::uint8_t kDatagramVersion = 1;
 
 // The UDP port of network mailslots: VEXSRV_BROWSE_PORT when it holds a
-// number from 1 to 65535, else 7471.
+// number from 1 to 65535, else 7471. "0" turns network mailslots off: this
+// node's mailslots only (test suites and a computer that must stay quiet).
 std::uint16_t NetworkMailslotPort();
 
 // Whether path may travel in a datagram (see the table above).
