@@ -9,6 +9,7 @@
 #pragma once
 
 #include "vexsrv/discovery.h"
+#include "vexsrv/fleet.h"
 #include "vexsrv/result.h"
 #include "vexsrv/service.h"
 #include "vexsrv/task.h"
