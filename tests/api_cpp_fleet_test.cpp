@@ -52,8 +52,8 @@ TEST(CppFleet, NoMoreCallsRunAtOnceThanAllowed) {
     auto now_running = std::make_shared<std::atomic<int>>(0);
     auto most = std::make_shared<std::atomic<int>>(0);
     std::vector<std::string> nodes;
-    for (int i = 0; i < 12; ++i)
-        nodes.push_back("n" + std::to_string(i));
+    for (char c = 'a'; c < 'a' + 12; ++c)
+        nodes.push_back(std::string(2, c));
     const auto rows = ForEachNode(
         nodes,
         [now_running, most](const std::string &node) {
@@ -63,13 +63,14 @@ TEST(CppFleet, NoMoreCallsRunAtOnceThanAllowed) {
             }
             std::this_thread::sleep_for(5ms);
             --*now_running;
-            return node + "!";
+            return node.size();
         },
         {.parallel = 3, .timeout = 10s});
     EXPECT_LE(most->load(), 3);
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         EXPECT_EQ(rows[i].outcome, NodeOutcome::Done);
-        EXPECT_EQ(rows[i].result, nodes[i] + "!");
+        EXPECT_EQ(rows[i].result, 2u);
+        EXPECT_EQ(rows[i].node, nodes[i]);
     }
 }
 

@@ -50,15 +50,21 @@ template <class OnAnswer> BrowseSlot SlotFor(OnAnswer &on_answer) {
     return slot;
 }
 
-// The broadcasts running on this thread, innermost last.
-inline thread_local std::vector<BrowseSlot *> running_broadcasts;
+// The broadcasts running on this thread, innermost last. A function's own
+// thread_local, since mingw-w64 defines an inline variable's thread-local
+// initialiser in every translation unit and the link then fails.
+inline std::vector<BrowseSlot *> &RunningBroadcasts() {
+    thread_local std::vector<BrowseSlot *> running;
+    return running;
+}
 
 // The C callback: finds the call's slot by index and hands the answer on.
 // After the callable has thrown, later answers are dropped.
 inline void VEXSRV_CDECL BrowseTrampoline(const char *first, const char *second, const char *third,
                                           std::int32_t user_value) {
-    if (user_value < 0 || static_cast<std::size_t>(user_value) >= running_broadcasts.size()) return;
-    BrowseSlot *slot = running_broadcasts[static_cast<std::size_t>(user_value)];
+    std::vector<BrowseSlot *> &running = RunningBroadcasts();
+    if (user_value < 0 || static_cast<std::size_t>(user_value) >= running.size()) return;
+    BrowseSlot *slot = running[static_cast<std::size_t>(user_value)];
     if (slot == nullptr || slot->error) return;
     try {
         slot->call(slot->handler, BrowseAnswer{first != nullptr ? first : "", second != nullptr ? second : "",
@@ -71,8 +77,8 @@ inline void VEXSRV_CDECL BrowseTrampoline(const char *first, const char *second,
 // Enters a slot in this thread's table for the duration of one call.
 class SlotEntry {
   public:
-    explicit SlotEntry(BrowseSlot &slot) : index_(running_broadcasts.size()) { running_broadcasts.push_back(&slot); }
-    ~SlotEntry() { running_broadcasts.resize(index_); }
+    explicit SlotEntry(BrowseSlot &slot) : index_(RunningBroadcasts().size()) { RunningBroadcasts().push_back(&slot); }
+    ~SlotEntry() { RunningBroadcasts().resize(index_); }
     SlotEntry(const SlotEntry &) = delete;
     SlotEntry &operator=(const SlotEntry &) = delete;
     std::int32_t index() const { return static_cast<std::int32_t>(index_); }
