@@ -45,4 +45,9 @@ std::unique_ptr<ChildProcess> Launch(const LaunchSpec &launch, std::string *why,
     return std::make_unique<PretendChild>(g_next_pid++);
 }
 
+// Nothing the fuzzed service ran before is running now.
+std::unique_ptr<ChildProcess> Adopt(std::uint32_t, std::uint64_t) { return nullptr; }
+std::string BecomeSubreaper() { return {}; }
+void ReapOrphans() {}
+
 } // namespace taskd

@@ -18,6 +18,11 @@ const char *StateName(DatabaseState s) {
 } // namespace
 
 Outcome TaskService::StartDatabase(bool cluster) {
+    Gate all(*this);
+    return DoStartDatabase(cluster);
+}
+
+Outcome TaskService::DoStartDatabase(bool cluster) {
     const char *form = cluster ? " (cluster start)" : "";
     if (db_state_ == DatabaseState::Running) return Outcome::Ok(1, "The database is already running.");
     if (!config_.database_command.empty()) {
@@ -25,7 +30,9 @@ Outcome TaskService::StartDatabase(bool cluster) {
         launch.command_line = config_.database_command;
         std::string why;
         std::uint32_t code = 0;
+        launch.output_fd = OpenOutput(RunningEntry::Kind::Database, {});
         database_ = Launch(launch, &why, &code);
+        os::CloseDescriptor(launch.output_fd);
         if (!database_) {
             log::Error(std::string("the database program could not start") + form + ": " + why);
             return Outcome::Refuse(static_cast<std::int32_t>(code), "The database program could not start: " + why);
@@ -48,30 +55,41 @@ Outcome TaskService::StartDatabase(bool cluster) {
             log::Warning("task '" + task->name() + "' could not start with the database: " + o.text);
         }
     }
+    RecordRunning();
     std::string text = "The database is running; " + std::to_string(started) + " task(s) started.";
     if (!failures.empty()) text += " Not started: " + failures;
     return Outcome::Ok(1, std::move(text));
 }
 
 Outcome TaskService::StopDatabase(bool cluster) {
+    Gate all(*this);
+    return DoStopDatabase(cluster);
+}
+
+Outcome TaskService::DoStopDatabase(bool cluster) {
     if (db_state_ != DatabaseState::Running) {
         db_state_ = DatabaseState::Stopped;
         return Outcome::Ok(0, "The database is not running.");
     }
     int code = 0;
     int stopped = 0;
-    const auto ordered = TasksInStartupOrder();
-    for (auto it = ordered.rbegin(); it != ordered.rend(); ++it) {
-        const auto run = tasks_running_.find((*it)->name());
+    // Names, not records: the registry may change while a stop waits.
+    std::vector<std::string> names;
+    for (const TaskRecord *t : TasksInStartupOrder()) names.push_back(t->name());
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        const auto run = tasks_running_.find(*it);
         if (run == tasks_running_.end()) continue;
-        log::Info("task '" + run->first + "' " + StopChild(*run->second.child, config_.stop_grace, &code));
-        tasks_running_.erase(run);
+        const std::string name = run->first; // the entry goes with the stop
+        log::Info("task '" + name + "' " + StopRunningTask(run, config_.stop_grace, &code));
         ++stopped;
     }
-    if (database_) {
-        log::Info("the database program " + StopChild(*database_, config_.stop_grace, &code));
-        database_.reset();
+    // Held here alone while it stops, so that housekeeping does not reap it.
+    if (auto database = std::move(database_)) {
+        log::Info("the database program " + StopChild(*database, config_.stop_grace, &code));
     }
+    // What registered tasks and the database program left running goes too.
+    StopLeftovers([](const Leftover &l) { return !l.from_record && l.kind != RunningEntry::Kind::Process; });
+    RecordRunning();
     db_state_ = DatabaseState::Stopped;
     for (auto &[name, running] : subsystem_running_) running = false;
     log::Info(std::string("the database is stopped") + (cluster ? " (cluster stop)" : ""));
@@ -79,23 +97,30 @@ Outcome TaskService::StopDatabase(bool cluster) {
 }
 
 Outcome TaskService::StopExternalTasks() {
+    Gate all(*this);
     int code = 0;
     int stopped = 0;
-    for (auto &child : processes_) {
+    // Held here alone while they stop; processes started meanwhile stay.
+    auto processes = std::move(processes_);
+    processes_.clear();
+    for (auto &child : processes) {
         log::Info("process " + std::to_string(child->pid()) + " " + StopChild(*child, config_.stop_grace, &code));
         ++stopped;
     }
-    processes_.clear();
     // Tasks started from a record are not registered: external too.
     for (auto it = tasks_running_.begin(); it != tasks_running_.end();) {
-        if (!it->second.from_record) {
+        if (!it->second.from_record || it->second.stopping) {
             ++it;
             continue;
         }
-        log::Info("task '" + it->first + "' " + StopChild(*it->second.child, config_.stop_grace, &code));
-        it = tasks_running_.erase(it);
+        const std::string name = it->first;
+        log::Info("task '" + name + "' " + StopRunningTask(it, config_.stop_grace, &code));
+        // Others may have been dropped while the stop waited: start over.
+        it = tasks_running_.begin();
         ++stopped;
     }
+    StopLeftovers([](const Leftover &l) { return l.from_record || l.kind == RunningEntry::Kind::Process; });
+    RecordRunning();
     return Outcome::Ok(stopped, std::to_string(stopped) + " external task(s) stopped.");
 }
 
@@ -125,10 +150,11 @@ Outcome TaskService::DatabaseStatus() const {
 
 Outcome TaskService::SetDatabaseStatus(std::int32_t wanted) {
     Outcome o;
+    Gate all(*this);
     if (wanted == static_cast<std::int32_t>(DatabaseState::Running))
-        o = StartDatabase(false);
+        o = DoStartDatabase(false);
     else if (wanted == static_cast<std::int32_t>(DatabaseState::Stopped))
-        o = StopDatabase(false);
+        o = DoStopDatabase(false);
     else
         return Outcome::Refuse(status::kInvalidParameter, "Status " + std::to_string(wanted) +
                                                               " cannot be set: 1 starts the database, 0 stops it.");

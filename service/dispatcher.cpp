@@ -45,9 +45,23 @@ std::vector<std::uint8_t> Finish(const vex::TaskServiceReply &reply, const Outco
 
 std::string Caller::Describe() const {
     std::string s;
+    if (!address.empty()) s = "peer " + (certificate.empty() ? std::string("(no certificate)") : certificate) + " at " + address;
     if (user_known) s = "user " + os::UserName(user_id) + " (" + std::to_string(user_id) + ")";
     if (known) s += (s.empty() ? "" : ", ") + std::string("process ") + std::to_string(process_id);
     return s.empty() ? "an unknown caller" : s;
+}
+
+bool AccessPolicy::Permits(const Caller &caller) const {
+    // Where users are checked, a caller the platform cannot name is a stranger.
+    return !check_users || (caller.user_known && std::find(allowed_users.begin(), allowed_users.end(),
+                                                           caller.user_id) != allowed_users.end());
+}
+
+std::vector<std::uint8_t> RefusalReply(std::int32_t status, const std::string &text) {
+    vex::TaskServiceReply reply(vex::kShortReplySize);
+    reply.Clear();
+    Answer(reply, Outcome::Refuse(status, text));
+    return {reply.data(), reply.data() + reply.size()};
 }
 
 std::optional<std::string> RequestView::Text(std::size_t off, std::size_t width) const {
@@ -90,10 +104,7 @@ std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &ac
         return Finish(reply, o, summary);
     };
 
-    // Where users are checked, a caller the platform cannot name is a stranger.
-    if (access.check_users &&
-        (!caller.user_known || std::find(access.allowed_users.begin(), access.allowed_users.end(),
-                                         caller.user_id) == access.allowed_users.end()))
+    if (!access.Permits(caller))
         return refuse(status::kAccessDenied, kAccessDenied);
     if (size != vex::kRequestSize)
         return refuse(status::kBadLength, "The request has " + std::to_string(size) + " bytes; a request record has " +

@@ -18,7 +18,12 @@ namespace taskd {
 struct AccessPolicy {
     bool check_users = false;
     std::vector<std::uint32_t> allowed_users;
+    bool Permits(const Caller &caller) const;
 };
+
+// The reply to a caller turned away before its request is read: status and
+// text in a record of the short reply's size.
+std::vector<std::uint8_t> RefusalReply(std::int32_t status, const std::string &text);
 
 // What the log says about a request.
 struct RequestSummary {

@@ -46,10 +46,4 @@ std::string GroupFileNameProblem(std::string_view name) {
     return {};
 }
 
-std::string GroupFolder(const std::string &state_dir) { return state_dir + "/groups"; }
-
-std::string GroupFilePath(const std::string &state_dir, std::string_view name) {
-    return GroupFolder(state_dir) + "/" + std::string(name);
-}
-
 } // namespace taskd

@@ -12,8 +12,4 @@ namespace taskd {
 // system reserves are refused.
 std::string GroupFileNameProblem(std::string_view name);
 
-// The path of a group configuration file of an accepted name.
-std::string GroupFilePath(const std::string &state_dir, std::string_view name);
-std::string GroupFolder(const std::string &state_dir);
-
 } // namespace taskd

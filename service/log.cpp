@@ -38,6 +38,29 @@ std::tm UtcNow(long *millis) {
 
 } // namespace
 
+std::string Escaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c != 0x7F) {
+            out += ch;
+            continue;
+        }
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default: {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+        }
+    }
+    return out;
+}
+
 std::optional<Level> ParseLevel(std::string_view name) {
     if (name == "error") return Level::Error;
     if (name == "warning") return Level::Warning;
@@ -56,8 +79,11 @@ void Write(Level level, std::string_view text) {
     char stamp[96];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+    // Names, command lines and texts come from callers and tasks: escaped,
+    // none of them can end the line and forge another one.
+    const std::string line = Escaped(text);
     std::lock_guard<std::mutex> lock(g_mu);
-    std::fprintf(stderr, "%s %s %.*s\n", stamp, Tag(level), static_cast<int>(text.size()), text.data());
+    std::fprintf(stderr, "%s %s %.*s\n", stamp, Tag(level), static_cast<int>(line.size()), line.data());
     std::fflush(stderr);
 }
 

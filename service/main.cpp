@@ -1,6 +1,7 @@
 // tidewell-taskd: the reference task service. Loads its state, serves the
 // pipe until SIGINT or SIGTERM (Ctrl-C on Windows), then finishes the
 // requests in flight, stops the children it started and saves its state.
+// SIGHUP reloads what can be reloaded (the log file).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "service/log.h"
 #include "service/options.h"
 #include "service/os.h"
+#include "service/processes.h"
 #include "service/server.h"
 #include "service/state_store.h"
 #include "service/task_service.h"
@@ -45,18 +47,41 @@ std::string ComputerName() {
     return std::string(name, size);
 }
 
+// What a reload request (SIGHUP) does: opens the log file anew, so that a
+// rotated log goes on in a new file. The one place for whatever else a
+// reload is to read again.
+void OnReload(const taskd::Options &options) {
+    if (options.log_file.empty()) {
+        taskd::log::Info("reload requested (SIGHUP): nothing to reload, the log goes to stderr");
+        return;
+    }
+    if (std::string why = taskd::os::RedirectLogTo(options.log_file); !why.empty()) {
+        taskd::log::Error("reload requested (SIGHUP): the log file stays as it was: " + why);
+        return;
+    }
+    taskd::log::Info("reload requested (SIGHUP): log file " + options.log_file + " opened anew");
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     taskd::Options options;
     if (const int rc = taskd::ParseOptions(argc, argv, &options); rc >= 0) return rc;
     taskd::log::SetLevel(options.log_level);
+    if (!options.log_file.empty()) {
+        if (std::string why = taskd::os::RedirectLogTo(options.log_file); !why.empty()) {
+            taskd::log::Error("--log-file: " + why);
+            return 2;
+        }
+    }
     options.service.node_name = taskd::os::NodeName();
 
     taskd::AccessPolicy access;
     if (!BuildAccessPolicy(options, &access)) return 2;
     // Before any thread starts, so that every thread leaves the signals to it.
     taskd::os::InstallShutdownHandler();
+    // What a task's children leave behind comes to the service to be reaped.
+    if (std::string why = taskd::BecomeSubreaper(); !why.empty()) taskd::log::Warning(why);
 
     taskd::StateStore store(options.service.state_dir);
     taskd::PersistentState state;
@@ -70,13 +95,13 @@ int main(int argc, char **argv) {
     taskd::TaskService svc(options.service, std::move(state),
                            [&store](const taskd::PersistentState &s) { return store.Save(s); });
 
-    taskd::Server server(svc, access);
+    taskd::Server server(svc, access, options.server);
     const std::string pipe = taskd::PipeNameFor(options.service.suffix);
     {
         // Requests wait until a start at boot is over, so the first answer
         // already sees the database as the boot flag wants it.
         std::lock_guard<std::mutex> lock(svc.mutex());
-        if (std::string why = server.Start(pipe, options.workers); !why.empty()) {
+        if (std::string why = server.Start(pipe); !why.empty()) {
             taskd::log::Error("cannot start: " + why);
             return 1;
         }
@@ -94,6 +119,7 @@ int main(int argc, char **argv) {
                      std::to_string(taskd::os::CurrentProcessId()) + ")");
 
     while (!taskd::os::WaitForShutdown(std::chrono::seconds(1))) {
+        if (taskd::os::TakeReloadRequest()) OnReload(options);
         std::lock_guard<std::mutex> lock(svc.mutex());
         svc.Housekeeping(taskd::TaskService::Clock::now());
     }

@@ -71,6 +71,12 @@ int ParseOptions(int argc, char **argv, Options *options) {
                    "Seconds a stopping task has between the request to end and being killed.")
         ->check(CLI::Range(0.0, 600.0))
         ->capture_default_str();
+    std::uint64_t log_kib = cfg.task_log_limit / 1024;
+    app.add_option("--task-log-limit", log_kib,
+                   "KiB a child's log file (logs/ in the state folder) may reach before it is rotated; one older "
+                   "file is kept. Linux only.")
+        ->check(CLI::Range(std::uint64_t{4}, std::uint64_t{1} << 20))
+        ->capture_default_str();
     app.add_option("--allow-user", options->allow_users,
                    "A user (name or number) who may send requests besides the service's own user and root; "
                    "may be given several times. Linux only.");
@@ -92,9 +98,29 @@ int ParseOptions(int argc, char **argv, Options *options) {
         ->capture_default_str();
     app.add_option("--db-version-text", cfg.db_version_text, "The version text the version request answers.")
         ->capture_default_str();
-    app.add_option("--workers", options->workers, "Requests served at the same time.")
+    ServerLimits &limits = options->server;
+    app.add_option("--workers", limits.workers,
+                   "Requests carried out at the same time. Requests that wait long (a task stop's grace) get "
+                   "threads beside these.")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
+    double request_timeout = 5.0;
+    app.add_option("--request-timeout", request_timeout,
+                   "Seconds a caller has to send its whole request once connected, and again to take its reply; "
+                   "then it is dropped. Linux only.")
+        ->check(CLI::Range(0.1, 3600.0))
+        ->capture_default_str();
+    app.add_option("--max-connections", limits.max_connections,
+                   "Connections held at once; more are answered 231 \"All pipe instances are busy.\" and closed. "
+                   "Lowered to fit the descriptor limit. Linux only.")
+        ->check(CLI::Range(1, 1000000))
+        ->capture_default_str();
+    app.add_option("--max-connections-per-user", limits.max_connections_per_peer,
+                   "Connections one user holds at once; more are answered as over --max-connections. Linux only.")
+        ->check(CLI::Range(1, 1000000))
+        ->capture_default_str();
+    app.add_option("--log-file", options->log_file,
+                   "Append the log to this file instead of stderr; SIGHUP opens it anew (after a rotation).");
     bool no_browse = false;
     app.add_flag("--no-browse", no_browse, "Do not answer browse requests.");
 #if !defined(_WIN32)
@@ -120,14 +146,20 @@ int ParseOptions(int argc, char **argv, Options *options) {
         std::fprintf(stderr, "tidewell-taskd: %s\n", why.c_str());
         return 2;
     };
-    if (cfg.suffix.size() > 63 || cfg.suffix.find_first_of("\\/") != std::string::npos)
-        return bad("--suffix takes at most 63 characters and no separators");
+    // A caller names the pipe with node "." and the suffix in the 488
+    // characters a pipe name holds; a long suffix makes too long a folder name.
+    if (cfg.suffix.size() > 487 || cfg.suffix.find_first_of("\\/") != std::string::npos)
+        return bad("--suffix takes at most 487 characters and no separators");
+    if (cfg.suffix.size() > 63 && cfg.state_dir.empty())
+        return bad("--suffix longer than 63 characters needs --state-dir");
     if (!ParseVersion(version, &cfg.db_version)) return bad("--db-version takes A.B.C, for example 1.0.0");
     if (auto why = CheckSubsystems(cfg.subsystems); !why.empty()) return bad("--subsystem: " + why);
     if (!permissions.empty()) cfg.permissions = {permissions[0], permissions[1]};
     if (cfg.state_dir.empty()) cfg.state_dir = os::DefaultStateDir(cfg.suffix);
     cfg.lock_lease = std::chrono::seconds(lease);
     cfg.stop_grace = std::chrono::milliseconds(static_cast<long long>(grace * 1000));
+    limits.request_timeout = std::chrono::milliseconds(static_cast<long long>(request_timeout * 1000));
+    cfg.task_log_limit = log_kib * 1024;
     options->log_level = *log::ParseLevel(level);
     options->browse = !no_browse;
 #if !defined(_WIN32)

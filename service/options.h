@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "service/log.h"
+#include "service/server.h"
 #include "service/task_service.h"
 
 namespace taskd {
@@ -17,7 +18,8 @@ struct Options {
     ServiceConfig service;
     log::Level log_level = log::Level::Info;
     std::vector<std::string> allow_users;
-    int workers = 8;
+    ServerLimits server;
+    std::string log_file; // empty: the log goes to stderr as it is
     bool browse = true;
     // Answer browse requests from other nodes by UDP (Linux); unset: off.
     std::optional<bool> browse_udp;

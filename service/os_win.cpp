@@ -3,7 +3,13 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace taskd::os {
 namespace {
@@ -46,9 +52,93 @@ class FileFolderLock final : public FolderLock {
 
 } // namespace
 
-std::string WriteFileDurably(const std::string &path, const std::string &contents) {
-    const std::string temp = path + ".tmp";
-    HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+constexpr std::size_t kMaxFileBytes = 64u << 20;
+
+// Opens path without following a reparse point (a link) and only when it is
+// a plain disk file.
+HANDLE OpenPlainFile(const std::string &path, DWORD access, DWORD share, DWORD disposition, std::string *why,
+                     DWORD *error) {
+    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        *why = Why("cannot open", path, *error);
+        return h;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        *error = ERROR_INVALID_PARAMETER;
+        *why = "cannot open " + path + ": it is not a regular file";
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+} // namespace
+
+std::unique_ptr<Folder> Folder::Open(const std::string &path, bool, std::string *why) {
+    // Windows guards the folder with its access lists; only its existence is
+    // seen to here.
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) {
+        *why = "cannot create the state folder " + path + ": " + ec.message();
+        return nullptr;
+    }
+    return std::unique_ptr<Folder>(new Folder(path, 0));
+}
+
+Folder::~Folder() = default;
+
+std::unique_ptr<Folder> Folder::Sub(const std::string &name, std::string *why) const {
+    return Open(path_ + "\\" + name, true, why);
+}
+
+std::string Folder::Read(const std::string &name, std::string *contents, bool *missing) const {
+    *missing = false;
+    contents->clear();
+    const std::string path = path_ + "\\" + name;
+    std::string why;
+    DWORD e = 0;
+    HANDLE h = OpenPlainFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &why, &e);
+    if (h == INVALID_HANDLE_VALUE) {
+        *missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+        return why;
+    }
+    char buf[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(h, buf, sizeof buf, &got, nullptr)) {
+            const DWORD code = GetLastError();
+            CloseHandle(h);
+            return Why("cannot read", path, code);
+        }
+        if (got == 0) break;
+        contents->append(buf, got);
+        if (contents->size() > kMaxFileBytes) {
+            CloseHandle(h);
+            contents->clear();
+            return "cannot read " + path + ": it is larger than 64 MiB";
+        }
+    }
+    CloseHandle(h);
+    return {};
+}
+
+std::string Folder::WriteDurably(const std::string &name, const std::string &contents) const {
+    const std::string path = path_ + "\\" + name;
+    std::string temp;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 8; ++attempt) {
+        temp = path_ + "\\." + name + "." + std::to_string(RandomU32()) + ".tmp";
+        // CREATE_NEW: a file planted under that name is never opened.
+        h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
     if (h == INVALID_HANDLE_VALUE) return Why("cannot create", temp, GetLastError());
     DWORD put = 0;
     const bool written = WriteFile(h, contents.data(), static_cast<DWORD>(contents.size()), &put, nullptr) &&
@@ -70,44 +160,31 @@ std::string WriteFileDurably(const std::string &path, const std::string &content
     return {};
 }
 
-std::string ReadWholeFile(const std::string &path, std::string *contents, bool *missing) {
-    *missing = false;
-    contents->clear();
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD e = GetLastError();
-        *missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
-        return Why("cannot open", path, e);
-    }
-    char buf[65536];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(h, buf, sizeof buf, &got, nullptr)) {
-            const DWORD e = GetLastError();
-            CloseHandle(h);
-            return Why("cannot read", path, e);
-        }
-        if (got == 0) break;
-        contents->append(buf, got);
-    }
-    CloseHandle(h);
-    return {};
-}
+std::string Folder::CheckPrivateFile(const std::string &) const { return {}; }
 
-std::unique_ptr<FolderLock> LockFolder(const std::string &dir, std::string *why) {
-    const std::string path = dir + "\\taskd.lock";
+std::unique_ptr<FolderLock> Folder::Lock(std::string *why) const {
+    const std::string path = path_ + "\\taskd.lock";
     // No sharing: a second service cannot open the file while we hold it.
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
-        *why = e == ERROR_SHARING_VIOLATION ? "another service already uses the state folder " + dir
+        *why = e == ERROR_SHARING_VIOLATION ? "another service already uses the state folder " + path_
                                             : Why("cannot lock", path, e);
         return nullptr;
     }
     return std::make_unique<FileFolderLock>(h);
 }
+
+// Children write to the service's own output on Windows.
+int Folder::OpenAppend(const std::string &, std::string *why) const {
+    *why = "task output files are not kept on this platform";
+    return -1;
+}
+
+void Folder::CapLogs(std::uint64_t) const {}
+
+void CloseDescriptor(int) {}
 
 std::uint32_t RandomU32() {
     std::uint32_t v = 0;
@@ -150,6 +227,17 @@ void InstallShutdownHandler() {
 bool WaitForShutdown(std::chrono::milliseconds timeout) {
     if (g_stop_event == nullptr) InstallShutdownHandler();
     return WaitForSingleObject(g_stop_event, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
+}
+
+bool TakeReloadRequest() { return false; }
+
+std::string RedirectLogTo(const std::string &path) {
+    const int fd = _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return "cannot open " + path;
+    const int rc = _dup2(fd, 2);
+    _close(fd);
+    if (rc != 0) return "cannot write the log to " + path;
+    return {};
 }
 
 void RequestShutdown() {

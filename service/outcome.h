@@ -25,6 +25,7 @@ inline constexpr std::int32_t kBusy = 170;               // task or database in 
 inline constexpr std::int32_t kAlreadyExists = 183;      // task name taken
 inline constexpr std::int32_t kNotActive = 1062;         // database not running
 inline constexpr std::int32_t kNotFound = 1168;          // unknown task, subsystem, snapshot
+inline constexpr std::int32_t kPipeBusy = 231;           // the service holds as many connections as it may
 inline constexpr std::int32_t kListFull = 122;           // task list would no longer fit a reply
 } // namespace status
 

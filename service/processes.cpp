@@ -63,23 +63,34 @@ std::vector<std::string> SplitCommandLine(const std::string &line) {
     return args;
 }
 
-StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code) {
+StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code,
+                        const StopPause &pause_for) {
     using Clock = std::chrono::steady_clock;
-    if (!child.Running(exit_code)) return StopOutcome::AlreadyExited;
+    auto wait = [&](std::chrono::milliseconds d) {
+        if (pause_for)
+            pause_for(d);
+        else
+            std::this_thread::sleep_for(d);
+    };
+    const auto ended = [&] {
+        const bool running = child.Running(exit_code);
+        return !running && !child.GroupAlive();
+    };
+    if (ended()) return StopOutcome::AlreadyExited;
     child.Terminate();
     const auto deadline = Clock::now() + grace;
     auto pause = std::chrono::milliseconds(1);
     while (Clock::now() < deadline) {
-        if (!child.Running(exit_code)) return StopOutcome::Terminated;
-        std::this_thread::sleep_for(pause);
+        if (ended()) return StopOutcome::Terminated;
+        wait(pause);
         if (pause < std::chrono::milliseconds(50)) pause *= 2;
     }
     child.Kill();
     // A killed process ends at once; the bound only guards against a system
     // that never reports it.
     const auto kill_deadline = Clock::now() + std::chrono::seconds(10);
-    while (child.Running(exit_code) && Clock::now() < kill_deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!ended() && Clock::now() < kill_deadline)
+        wait(std::chrono::milliseconds(5));
     return StopOutcome::Killed;
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ struct LaunchSpec {
     std::string working_dir;       // empty: the service's own
     std::uint32_t affinity = 0;    // processor mask; 0: any processor
     std::optional<Priority> priority;
+    // POSIX: the descriptor the child's stdout and stderr go to (a task's
+    // log file); -1: /dev/null. Windows: children share the service's.
+    int output_fd = -1;
 };
 
 // Splits a command line into arguments: blanks separate them, double or
@@ -33,17 +37,27 @@ struct LaunchSpec {
 // literally. Empty when the line holds no argument or a quote is left open.
 std::vector<std::string> SplitCommandLine(const std::string &line);
 
+// A child runs in a process group of its own, led by it, so that what it
+// starts is stopped with it.
 class ChildProcess {
   public:
     virtual ~ChildProcess() = default;
     virtual std::uint32_t pid() const = 0;
+    // When the process started, as the system counts it (POSIX: clock ticks
+    // since boot, /proc/<pid>/stat; Windows: its creation time). With the
+    // process id it names one process for good, also after the id is reused.
+    virtual std::uint64_t start_time() const { return 0; }
     // False once the process has exited (it is then reaped); *exit_code
-    // receives its exit code, or 128 + the signal that ended it.
+    // receives its exit code, or 128 + the signal that ended it, or -1 when
+    // the service cannot know it (a process adopted after a restart).
     virtual bool Running(int *exit_code) = 0;
+    // Whether something of its process group still runs, the process itself
+    // or what it started (POSIX).
+    virtual bool GroupAlive() { return false; }
     // Asks the process (and what it started) to end: SIGTERM to its process
     // group; Ctrl-Break to its process group on Windows.
     virtual void Terminate() = 0;
-    // Ends it without asking.
+    // Ends it and its process group without asking.
     virtual void Kill() = 0;
 };
 
@@ -51,10 +65,32 @@ class ChildProcess {
 // could not start, with its affinity and priority set before it runs.
 std::unique_ptr<ChildProcess> Launch(const LaunchSpec &launch, std::string *why, std::uint32_t *code);
 
+// The process pid when it still runs and started at start_time (a process
+// the service started before a restart), else null: a reused process id is
+// never taken for it. POSIX uses a pidfd where the system has one, so that
+// signals reach that process and no other.
+std::unique_ptr<ChildProcess> Adopt(std::uint32_t pid, std::uint64_t start_time);
+
+// POSIX: makes the service the reaper of every process its children leave
+// behind (a child subreaper), and from then on ReapOrphans also reaps those.
+// Returns an empty string, or why it could not.
+std::string BecomeSubreaper();
+// Collects the exit of every ended child: those the service tracks keep
+// their exit code for Running(); orphans that were handed to the service are
+// reaped, so that no zombie piles up.
+void ReapOrphans();
+
 // How a stop ended.
 enum class StopOutcome { AlreadyExited, Terminated, Killed };
 
-// Terminates, waits up to grace for the process to end, then kills it.
-StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code);
+// How a stop passes the time between its checks of the child: a sleep by
+// default; the task service releases its lock meanwhile.
+using StopPause = std::function<void(std::chrono::milliseconds)>;
+
+// Terminates the process and its group, waits up to grace for both to end,
+// then kills what is left. A process that has exited but left its group
+// running counts as running until the group is gone.
+StopOutcome StopProcess(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code,
+                        const StopPause &pause = {});
 
 } // namespace taskd

@@ -25,12 +25,19 @@ std::string ErrorText(DWORD code) {
     return s.empty() ? "error " + std::to_string(code) : s;
 }
 
+std::uint64_t CreationTime(HANDLE process) {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
 class WinChild final : public ChildProcess {
   public:
-    WinChild(HANDLE process, DWORD pid) : h_(process), pid_(pid) {}
+    WinChild(HANDLE process, DWORD pid) : h_(process), pid_(pid), start_time_(CreationTime(process)) {}
     ~WinChild() override { CloseHandle(h_); }
 
     std::uint32_t pid() const override { return pid_; }
+    std::uint64_t start_time() const override { return start_time_; }
 
     bool Running(int *exit_code) override {
         if (WaitForSingleObject(h_, 0) == WAIT_TIMEOUT) return true;
@@ -48,6 +55,7 @@ class WinChild final : public ChildProcess {
   private:
     HANDLE h_;
     DWORD pid_;
+    std::uint64_t start_time_;
 };
 
 } // namespace
@@ -88,5 +96,21 @@ std::unique_ptr<ChildProcess> Launch(const LaunchSpec &launch, std::string *why,
     CloseHandle(pi.hThread);
     return std::make_unique<WinChild>(pi.hProcess, pi.dwProcessId);
 }
+
+std::unique_ptr<ChildProcess> Adopt(std::uint32_t pid, std::uint64_t start_time) {
+    // The handle holds the process: its id cannot name another one while it
+    // is open, and the creation time tells whether it is the same one.
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (h == nullptr) return nullptr;
+    if (CreationTime(h) != start_time || WaitForSingleObject(h, 0) != WAIT_TIMEOUT) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return std::make_unique<WinChild>(h, pid);
+}
+
+// Windows keeps no zombies: a process handle is all the service holds.
+std::string BecomeSubreaper() { return {}; }
+void ReapOrphans() {}
 
 } // namespace taskd

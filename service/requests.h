@@ -16,12 +16,15 @@
 
 namespace taskd {
 
-// Who sent a request, where the platform tells.
+// Who sent a request, where the platform tells: a local process, or a peer
+// on the network (address and certificate name set, no user id).
 struct Caller {
     bool known = false;      // the process id is known
     bool user_known = false; // the user id is known (Linux)
     std::uint32_t user_id = 0;
     std::uint32_t process_id = 0;
+    std::string address;     // a network peer's address; empty for a local one
+    std::string certificate; // the name its certificate proves
     // "user alice (1000), process 42", for the log and the lock's holder.
     std::string Describe() const;
 };

@@ -1,8 +1,6 @@
 // Settings the service keeps in its state folder: the audit-trail
 // configuration, group configurations and the snapshot list.
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 #include "service/group_files.h"
 #include "service/log.h"
@@ -11,6 +9,9 @@
 
 namespace taskd {
 namespace {
+
+// The folder of the group configuration files, in the state folder.
+constexpr const char *kGroupFolder = "groups";
 
 // The audit trail's 32-byte text fields keep a terminator.
 constexpr std::size_t kAuditFieldChars = 31;
@@ -30,12 +31,11 @@ Outcome TaskService::SetAuditTrail(std::int32_t first, std::int32_t second) {
 Outcome TaskService::SaveGroup(const std::string &file_name) {
     if (std::string why = GroupFileNameProblem(file_name); !why.empty())
         return Outcome::Refuse(status::kInvalidName, why);
-    std::error_code ec;
-    std::filesystem::create_directories(GroupFolder(config_.state_dir), ec);
-    if (ec)
-        return Outcome::Refuse(status::kWriteFault, "The group configuration folder cannot be created: " + ec.message());
-    const std::string path = GroupFilePath(config_.state_dir, file_name);
-    if (std::string why = os::WriteFileDurably(path, GroupToJson(state_.tasks)); !why.empty())
+    std::string why;
+    const auto groups = folder_ ? folder_->Sub(kGroupFolder, &why) : nullptr;
+    if (!groups)
+        return Outcome::Refuse(status::kWriteFault, "The group configuration folder cannot be created: " + why);
+    if (why = groups->WriteDurably(file_name, GroupToJson(state_.tasks)); !why.empty())
         return Outcome::Refuse(status::kWriteFault, "The group configuration could not be saved: " + why);
     log::Info("group configuration '" + file_name + "' saved with " + std::to_string(state_.tasks.size()) +
               " task(s)");
@@ -51,16 +51,34 @@ Outcome TaskService::LoadGroup(const std::string &file_name, std::int32_t option
                                                                         "tasks, 1 merges the group into them.");
     std::string text;
     bool missing = false;
-    if (std::string why = os::ReadWholeFile(GroupFilePath(config_.state_dir, file_name), &text, &missing);
-        !why.empty()) {
+    std::string why;
+    const auto groups = folder_ ? folder_->Sub(kGroupFolder, &why) : nullptr;
+    if (!groups)
+        return Outcome::Refuse(status::kInvalidData, "Group configuration '" + file_name + "' cannot be read: " + why);
+    if (why = groups->Read(file_name, &text, &missing); !why.empty()) {
         if (missing)
             return Outcome::Refuse(status::kFileNotFound, "Group configuration '" + file_name + "' does not exist.");
         return Outcome::Refuse(status::kInvalidData, "Group configuration '" + file_name + "' cannot be read: " + why);
     }
     std::vector<TaskRecord> group;
-    if (std::string why = GroupFromJson(text, &group); !why.empty())
+    if (why = GroupFromJson(text, &group); !why.empty())
         return Outcome::Refuse(status::kInvalidData, "Group configuration '" + file_name + "' is damaged: " + why);
 
+    if (option == 0) {
+        // A running task is never dropped from the list: refused as its
+        // removal would be.
+        ReapChildren();
+        for (const TaskRecord &have : state_.tasks) {
+            const auto run = tasks_running_.find(have.name());
+            if (run == tasks_running_.end() || run->second.from_record) continue;
+            const bool kept = std::any_of(group.begin(), group.end(),
+                                          [&](const TaskRecord &t) { return t.name() == have.name(); });
+            if (!kept)
+                return Outcome::Refuse(status::kBusy, "Task '" + have.name() + "' is running (process " +
+                                                          std::to_string(run->second.child->pid()) +
+                                                          "); stop it before removing it.");
+        }
+    }
     PersistentState next = state_;
     if (option == 0) {
         next.tasks = std::move(group);
@@ -74,7 +92,7 @@ Outcome TaskService::LoadGroup(const std::string &file_name, std::int32_t option
                 next.tasks.push_back(std::move(t));
         }
     }
-    if (std::string why = ListRoomFor(next.tasks); !why.empty()) return Outcome::Refuse(status::kListFull, why);
+    if (why = ListRoomFor(next.tasks); !why.empty()) return Outcome::Refuse(status::kListFull, why);
     const auto count = static_cast<std::int32_t>(next.tasks.size());
     log::Info("group configuration '" + file_name + "' loaded (" + (option == 0 ? "replace" : "merge") + ")");
     return Commit(std::move(next), Outcome::Ok(count));

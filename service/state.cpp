@@ -4,6 +4,8 @@
 
 #include <set>
 
+#include "util/packed_list.h"
+
 namespace taskd {
 namespace {
 
@@ -146,7 +148,65 @@ std::string Parse(const std::string &text, json *root) {
     return CheckFormat(*root);
 }
 
+const char *KindName(RunningEntry::Kind kind) {
+    switch (kind) {
+    case RunningEntry::Kind::Task: return "task";
+    case RunningEntry::Kind::Process: return "process";
+    case RunningEntry::Kind::Database: return "database";
+    }
+    return "task";
+}
+
+std::string RunningFromJson(const json &list, std::vector<RunningEntry> *out) {
+    if (!list.is_array()) return "\"running\" is not a list";
+    if (list.size() > 4096) return "\"running\" holds more children than the service runs";
+    for (const json &item : list) {
+        if (!item.is_object()) return "a running child is not an object";
+        RunningEntry e;
+        const auto kind = item.find("kind");
+        if (kind == item.end() || !kind->is_string()) return "a running child has no \"kind\"";
+        if (*kind == "task")
+            e.kind = RunningEntry::Kind::Task;
+        else if (*kind == "process")
+            e.kind = RunningEntry::Kind::Process;
+        else if (*kind == "database")
+            e.kind = RunningEntry::Kind::Database;
+        else
+            return "a running child's \"kind\" is not task, process or database";
+        if (auto why = ReadText(item, "name", &e.name); !why.empty()) return why;
+        if (e.kind == RunningEntry::Kind::Task && e.name.empty()) return "a running task has no \"name\"";
+        const auto pid = item.find("pid");
+        const auto start = item.find("start_time");
+        if (pid == item.end() || !pid->is_number_integer() || pid->get<std::int64_t>() < 2 ||
+            pid->get<std::int64_t>() > INT32_MAX)
+            return "a running child's \"pid\" is not a process id";
+        if (start == item.end() || !start->is_number_unsigned()) return "a running child has no \"start_time\"";
+        e.pid = static_cast<std::uint32_t>(pid->get<std::int64_t>());
+        e.start_time = start->get<std::uint64_t>();
+        if (const auto rec = item.find("from_record"); rec != item.end()) {
+            if (!rec->is_boolean()) return "\"from_record\" is not true or false";
+            e.from_record = rec->get<bool>();
+        }
+        out->push_back(std::move(e));
+    }
+    return {};
+}
+
 } // namespace
+
+ListLimit CheckTaskListLimits(const std::vector<TaskRecord> &tasks, std::string *long_name) {
+    namespace packed = vex::util;
+    if (tasks.size() > packed::kPackedMaxOrders) return ListLimit::TooManyTasks;
+    std::size_t bytes = packed::kPackedCountSize;
+    for (const TaskRecord &t : tasks) {
+        if (t.name().size() > packed::kPackedMaxTextChars) {
+            *long_name = t.name();
+            return ListLimit::NameTooLong;
+        }
+        bytes += packed::PackedEntrySize(t.name().size());
+    }
+    return bytes > packed::kPackedAreaSize ? ListLimit::TooLongForAReply : ListLimit::Fits;
+}
 
 std::string StateToJson(const PersistentState &state) {
     json root = json::object();
@@ -161,6 +221,14 @@ std::string StateToJson(const PersistentState &state) {
     for (const SnapshotEntry &s : state.snapshots)
         snaps.push_back({{"name", BytesToUtf8(s.name)}, {"options", s.options}});
     root["snapshots"] = snaps;
+    json running = json::array();
+    for (const RunningEntry &r : state.running)
+        running.push_back({{"kind", KindName(r.kind)},
+                           {"name", BytesToUtf8(r.name)},
+                           {"from_record", r.from_record},
+                           {"pid", r.pid},
+                           {"start_time", r.start_time}});
+    root["running"] = running;
     return root.dump(2) + "\n";
 }
 
@@ -169,6 +237,21 @@ std::string StateFromJson(const std::string &text, PersistentState *state) {
     if (auto why = Parse(text, &root); !why.empty()) return why;
     PersistentState s;
     if (auto why = TasksFromJson(root, &s.tasks); !why.empty()) return why;
+    // The service must be able to answer for every task it keeps.
+    std::string long_name;
+    switch (CheckTaskListLimits(s.tasks, &long_name)) {
+    case ListLimit::Fits: break;
+    case ListLimit::TooManyTasks:
+        return "it registers " + std::to_string(s.tasks.size()) + " tasks, more than the " +
+               std::to_string(vex::util::kPackedMaxOrders) + " the service keeps";
+    case ListLimit::NameTooLong:
+        return "task name \"" + BytesToUtf8(long_name.substr(0, 40)) + "...\" has " +
+               std::to_string(long_name.size()) + " characters, more than the " +
+               std::to_string(vex::util::kPackedMaxTextChars) + " the service keeps";
+    case ListLimit::TooLongForAReply: return "its task names would not fit one list reply";
+    }
+    if (const auto it = root.find("running"); it != root.end())
+        if (auto why = RunningFromJson(*it, &s.running); !why.empty()) return why;
     if (const auto it = root.find("boot_start"); it != root.end()) {
         if (!it->is_boolean()) return "\"boot_start\" is not true or false";
         s.boot_start = it->get<bool>();

@@ -47,16 +47,38 @@ struct SnapshotEntry {
     std::array<std::uint8_t, 3> options{};
 };
 
+// A child that runs for the service, kept so that a service started again
+// after a crash finds it (the same process id and start time) instead of
+// starting it a second time.
+struct RunningEntry {
+    enum class Kind { Task, Process, Database };
+    Kind kind = Kind::Task;
+    std::string name;            // the task's; empty for the others
+    bool from_record = false;    // a task started from a record, not registered
+    std::uint32_t pid = 0;
+    std::uint64_t start_time = 0; // as the system counts it (see ChildProcess)
+    bool operator==(const RunningEntry &) const = default;
+};
+
 struct PersistentState {
     std::vector<TaskRecord> tasks; // in list order
     bool boot_start = false;
     AuditConfig audit;
     std::vector<SnapshotEntry> snapshots;
+    std::vector<RunningEntry> running;
 };
+
+// What keeps a task list from travelling whole in one list reply, each task
+// with its own startup rank: more than 255 tasks, a name longer than 254
+// characters, or names that together outgrow the reply.
+enum class ListLimit { Fits, TooManyTasks, NameTooLong, TooLongForAReply };
+// *long_name receives the first name that is too long.
+ListLimit CheckTaskListLimits(const std::vector<TaskRecord> &tasks, std::string *long_name);
 
 // The state file's text.
 std::string StateToJson(const PersistentState &state);
-// Reads a state file's text. Returns an empty string, or what is wrong with it.
+// Reads a state file's text. Returns an empty string, or what is wrong with
+// it, a task list beyond the limits above included.
 std::string StateFromJson(const std::string &text, PersistentState *state);
 
 // A group configuration: the registered tasks with their startup orders.

@@ -1,38 +1,33 @@
 #include "service/state_store.h"
 
-#include <filesystem>
-#include <system_error>
-
 namespace taskd {
 
 StateStore::StateStore(std::string dir) : dir_(std::move(dir)), path_(dir_ + "/" + kStateFileName) {}
 
 std::string StateStore::Open(PersistentState *state) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir_, ec);
-    if (ec) return "cannot create the state folder " + dir_ + ": " + ec.message();
     std::string why;
-    auto lock = os::LockFolder(dir_, &why);
+    auto folder = os::Folder::Open(dir_, true, &why);
+    if (!folder) return why;
+    auto lock = folder->Lock(&why);
     if (!lock) return why;
+    if (why = folder->CheckPrivateFile(kStateFileName); !why.empty()) return why;
     std::string text;
     bool missing = false;
-    if (auto err = os::ReadWholeFile(path_, &text, &missing); !err.empty()) {
-        if (missing) {
-            *state = PersistentState{};
-            lock_ = std::move(lock);
-            return {};
-        }
-        return "the state file cannot be read: " + err;
-    }
-    if (auto err = StateFromJson(text, state); !err.empty())
+    if (auto err = folder->Read(kStateFileName, &text, &missing); !err.empty()) {
+        if (!missing) return "the state file cannot be read: " + err;
+        *state = PersistentState{};
+    } else if (err = StateFromJson(text, state); !err.empty()) {
         return "the state file " + path_ + " is damaged: " + err +
                ". It was left as it is; repair or move it away and start again";
+    }
+    folder_ = std::move(folder);
     lock_ = std::move(lock);
     return {};
 }
 
 std::string StateStore::Save(const PersistentState &state) const {
-    return os::WriteFileDurably(path_, StateToJson(state));
+    if (!folder_) return "the state folder " + dir_ + " is not open";
+    return folder_->WriteDurably(kStateFileName, StateToJson(state));
 }
 
 } // namespace taskd

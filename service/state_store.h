@@ -18,9 +18,10 @@ class StateStore {
   public:
     explicit StateStore(std::string dir);
 
-    // Creates the folder when needed, takes it for this service alone and
-    // loads the state file (a missing file is the empty state). Returns an
-    // empty string, or why the service cannot go on.
+    // Creates the folder (0700) when needed, refuses a folder or state file
+    // that another user owns or may write, takes the folder for this service
+    // alone and loads the state file (a missing file is the empty state).
+    // Returns an empty string, or why the service cannot go on.
     std::string Open(PersistentState *state);
 
     // Writes the whole state. Returns an empty string, or why it failed; the
@@ -33,6 +34,7 @@ class StateStore {
   private:
     std::string dir_;
     std::string path_;
+    std::unique_ptr<os::Folder> folder_;
     std::unique_ptr<os::FolderLock> lock_;
 };
 

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "service/log.h"
+#include "service/os.h"
 #include "service/task_service.h"
 #include "util/packed_list.h"
 
@@ -33,19 +34,20 @@ std::vector<const TaskRecord *> TaskService::TasksInStartupOrder() const {
 std::string TaskService::ListRoomFor(const std::vector<TaskRecord> &tasks) const {
     // The list must always travel whole in one reply, each task with its own
     // startup rank.
-    if (tasks.size() > vex::util::kPackedMaxOrders)
+    std::string long_name;
+    switch (CheckTaskListLimits(tasks, &long_name)) {
+    case ListLimit::Fits: return {};
+    case ListLimit::TooManyTasks:
         return "The task list is full: it holds at most " + std::to_string(vex::util::kPackedMaxOrders) + " tasks.";
-    std::size_t bytes = vex::util::kPackedCountSize;
-    for (const TaskRecord &t : tasks) {
-        if (t.name().size() > vex::util::kPackedMaxTextChars) return "Task name " + Quoted(t.name()) + " is too long.";
-        bytes += vex::util::PackedEntrySize(t.name().size());
+    case ListLimit::NameTooLong: return "Task name " + Quoted(long_name) + " is too long.";
+    case ListLimit::TooLongForAReply: return "The task list is full: its names would no longer fit a reply.";
     }
-    if (bytes > vex::util::kPackedAreaSize) return "The task list is full: its names would no longer fit a reply.";
     return {};
 }
 
 Outcome TaskService::AddTask(TaskRecord task, std::int32_t position) {
     if (task.name().empty()) return Outcome::Refuse(status::kInvalidParameter, "task name should be defined");
+    Gate gate(*this, task.name());
     if (task.Text(Field::CommandLine).empty())
         return Outcome::Refuse(status::kInvalidParameter, "command_line should be defined");
     if (FindTask(task.name()) != nullptr)
@@ -65,6 +67,7 @@ Outcome TaskService::AddTask(TaskRecord task, std::int32_t position) {
 
 Outcome TaskService::UpdateTask(const TaskRecord &changes, std::uint32_t bits) {
     if (changes.name().empty()) return Outcome::Refuse(status::kInvalidParameter, "task name should be defined");
+    Gate gate(*this, changes.name());
     PersistentState next = state_;
     TaskRecord *task = nullptr;
     for (TaskRecord &t : next.tasks)
@@ -90,6 +93,7 @@ Outcome TaskService::UpdateTask(const TaskRecord &changes, std::uint32_t bits) {
 
 Outcome TaskService::RemoveTask(const std::string &name) {
     if (name.empty()) return Outcome::Refuse(status::kInvalidParameter, "task name should be defined");
+    Gate gate(*this, name);
     if (FindTask(name) == nullptr)
         return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
     ReapChildren();
@@ -162,11 +166,15 @@ Outcome TaskService::LaunchTask(const TaskRecord &task, bool from_record) {
     const LaunchSpec launch = SpecOf(task, &why);
     if (!why.empty()) return Outcome::Refuse(status::kInvalidParameter, why);
     std::uint32_t code = 0;
-    auto child = Launch(launch, &why, &code);
+    LaunchSpec with_output = launch;
+    with_output.output_fd = OpenOutput(RunningEntry::Kind::Task, task.name());
+    auto child = Launch(with_output, &why, &code);
+    os::CloseDescriptor(with_output.output_fd);
     if (!child) return Outcome::Refuse(static_cast<std::int32_t>(code), "Task " + Quoted(task.name()) + ": " + why);
     const auto pid = static_cast<std::int32_t>(child->pid());
     log::Info("task '" + task.name() + "' runs as process " + std::to_string(pid));
     tasks_running_[task.name()] = RunningTask{std::move(child), from_record};
+    RecordRunning();
     return Outcome::Ok(pid, "Task " + Quoted(task.name()) + " runs as process " + std::to_string(pid) + ".");
 }
 
@@ -180,6 +188,7 @@ Outcome TaskService::StartTaskFromRecord(const TaskRecord &task) {
         launch = SpecOf(task, &why);
         return StartProcess(launch);
     }
+    Gate gate(*this, task.name());
     if (const auto run = tasks_running_.find(task.name()); run != tasks_running_.end())
         return Outcome::Refuse(status::kBusy, "Task " + Quoted(task.name()) + " is already running (process " +
                                                   std::to_string(run->second.child->pid()) + ").");
@@ -187,18 +196,21 @@ Outcome TaskService::StartTaskFromRecord(const TaskRecord &task) {
 }
 
 Outcome TaskService::StartTaskByName(const std::string &name, std::uint16_t modifier, bool blocking) {
-    const TaskRecord *task = FindTask(name);
-    if (task == nullptr) return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
+    Gate gate(*this, name);
+    if (FindTask(name) == nullptr)
+        return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
     ReapChildren();
     if (const auto run = tasks_running_.find(name); run != tasks_running_.end()) {
         if (modifier != 1)
             return Outcome::Refuse(status::kBusy, "Task " + Quoted(name) + " is already running (process " +
                                                       std::to_string(run->second.child->pid()) + ").");
         int code = 0;
-        log::Info("task '" + name + "' " + StopChild(*run->second.child, config_.stop_grace, &code) +
-                  " for its restart");
-        tasks_running_.erase(run);
+        log::Info("task '" + name + "' " + StopRunningTask(run, config_.stop_grace, &code) + " for its restart");
+        RecordRunning();
     }
+    // Found again: the registry may have changed while the stop waited.
+    const TaskRecord *task = FindTask(name);
+    if (task == nullptr) return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
     if (blocking) return LaunchTask(*task, false);
     pending_starts_.push_back(name);
     starter_cv_.notify_one();
@@ -206,10 +218,14 @@ Outcome TaskService::StartTaskByName(const std::string &name, std::uint16_t modi
 }
 
 Outcome TaskService::StopTask(const std::string &name, std::int32_t stop_value) {
+    Gate gate(*this, name);
     ReapChildren();
     const auto run = tasks_running_.find(name);
     if (run == tasks_running_.end()) {
-        if (FindTask(name) == nullptr)
+        // What the task started after it ended goes now.
+        const int left = StopLeftovers(
+            [&](const Leftover &l) { return l.kind == RunningEntry::Kind::Task && l.name == name; });
+        if (FindTask(name) == nullptr && left == 0)
             return Outcome::Refuse(status::kNotFound, "Task " + Quoted(name) + " is not registered.");
         return Outcome::Ok(0, "Task " + Quoted(name) + " is not running.");
     }
@@ -217,16 +233,21 @@ Outcome TaskService::StopTask(const std::string &name, std::int32_t stop_value) 
     const auto grace = stop_value > 0 ? std::chrono::milliseconds(std::min(stop_value, kMaxGraceSeconds) * 1000)
                                       : config_.stop_grace;
     int code = 0;
-    const std::string how = StopChild(*run->second.child, grace, &code);
+    log::Info("task '" + name + "' is stopping, with " + std::to_string(grace.count()) + " ms of grace");
+    const std::string how = StopRunningTask(run, grace, &code);
     log::Info("task '" + name + "' " + how);
-    tasks_running_.erase(run);
+    StopLeftovers([&](const Leftover &l) { return l.kind == RunningEntry::Kind::Task && l.name == name; });
+    RecordRunning();
     return Outcome::Ok(code, "Task " + Quoted(name) + " " + how + ".");
 }
 
 Outcome TaskService::StartProcess(const LaunchSpec &launch) {
     std::string why;
     std::uint32_t code = 0;
-    auto child = Launch(launch, &why, &code);
+    LaunchSpec with_output = launch;
+    with_output.output_fd = OpenOutput(RunningEntry::Kind::Process, {});
+    auto child = Launch(with_output, &why, &code);
+    os::CloseDescriptor(with_output.output_fd);
     if (!child) return Outcome::Refuse(static_cast<std::int32_t>(code), "The process could not start: " + why);
     const auto pid = static_cast<std::int32_t>(child->pid());
     std::string detail;
@@ -234,6 +255,7 @@ Outcome TaskService::StartProcess(const LaunchSpec &launch) {
     if (launch.priority) detail += std::string(", ") + PriorityName(*launch.priority) + " priority";
     log::Info("process " + std::to_string(pid) + " started: " + launch.command_line + detail);
     processes_.push_back(std::move(child));
+    RecordRunning();
     return Outcome::Ok(pid, "Process " + std::to_string(pid) + " started.");
 }
 

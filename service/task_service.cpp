@@ -2,8 +2,11 @@
 // the starter thread and shutdown.
 #include "service/task_service.h"
 
+#include <thread>
+
 #include "service/log.h"
 #include "service/os.h"
+#include "service/worker_pool.h"
 
 namespace taskd {
 
@@ -11,6 +14,8 @@ TaskService::TaskService(ServiceConfig config, PersistentState state, SaveFuncti
     : config_(std::move(config)), state_(std::move(state)), save_(std::move(save)),
       lock_(config_.lock_lease, os::RandomU32) {
     for (const std::string &s : config_.subsystems) subsystem_running_[s] = false;
+    OpenFolders();
+    AdoptSurvivors();
     starter_ = std::thread([this] { StarterLoop(); });
 }
 
@@ -21,7 +26,36 @@ TaskService::~TaskService() {
         pending_starts_.clear();
     }
     starter_cv_.notify_all();
+    gate_cv_.notify_all();
     starter_.join();
+}
+
+TaskService::Gate::Gate(TaskService &svc, const std::string &task) : svc_(svc), task_(task), whole_(false) {
+    auto free = [this] { return !svc_.whole_busy_ && svc_.whole_waiting_ == 0 && svc_.busy_tasks_.count(task_) == 0; };
+    if (!free()) {
+        BlockingScope blocking;
+        svc_.gate_cv_.wait(svc_.mu_, free);
+    }
+    svc_.busy_tasks_.insert(task_);
+}
+
+TaskService::Gate::Gate(TaskService &svc) : svc_(svc), whole_(true) {
+    auto free = [this] { return !svc_.whole_busy_ && svc_.busy_tasks_.empty(); };
+    if (!free()) {
+        BlockingScope blocking;
+        ++svc_.whole_waiting_;
+        svc_.gate_cv_.wait(svc_.mu_, free);
+        --svc_.whole_waiting_;
+    }
+    svc_.whole_busy_ = true;
+}
+
+TaskService::Gate::~Gate() {
+    if (whole_)
+        svc_.whole_busy_ = false;
+    else
+        svc_.busy_tasks_.erase(task_);
+    svc_.gate_cv_.notify_all();
 }
 
 Outcome TaskService::Commit(PersistentState next, Outcome ok) {
@@ -44,24 +78,29 @@ void TaskService::LapseLock(Clock::time_point now) {
 void TaskService::Housekeeping(Clock::time_point now) {
     LapseLock(now);
     ReapChildren();
+    if (logs_) logs_->CapLogs(config_.task_log_limit);
 }
 
 void TaskService::ReapChildren() {
+    ReapOrphans();
     int code = 0;
     if (database_ && !database_->Running(&code)) {
         log::Warning("the database program (process " + std::to_string(database_->pid()) +
                      ") exited on its own with code " + std::to_string(code));
+        KeepLeftover(RunningEntry::Kind::Database, {}, false, std::move(database_));
         database_.reset();
         db_state_ = DatabaseState::Failed;
         for (auto &[name, running] : subsystem_running_) running = false;
     }
     for (auto it = tasks_running_.begin(); it != tasks_running_.end();) {
-        if (it->second.child->Running(&code)) {
+        // A stopping task is its stop's to drop.
+        if (it->second.stopping || it->second.child->Running(&code)) {
             ++it;
             continue;
         }
         log::Info("task '" + it->first + "' (process " + std::to_string(it->second.child->pid()) +
                   ") exited with code " + std::to_string(code));
+        KeepLeftover(RunningEntry::Kind::Task, it->first, it->second.from_record, std::move(it->second.child));
         it = tasks_running_.erase(it);
     }
     for (auto it = processes_.begin(); it != processes_.end();) {
@@ -70,40 +109,76 @@ void TaskService::ReapChildren() {
             continue;
         }
         log::Info("process " + std::to_string((*it)->pid()) + " exited with code " + std::to_string(code));
+        KeepLeftover(RunningEntry::Kind::Process, {}, false, std::move(*it));
         it = processes_.erase(it);
     }
+    // A group is gone once its last process has ended.
+    for (auto it = leftovers_.begin(); it != leftovers_.end();)
+        it = it->child->GroupAlive() ? it + 1 : leftovers_.erase(it);
+    RecordRunning();
 }
 
 std::string TaskService::StopChild(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code) {
-    switch (StopProcess(child, grace, exit_code)) {
-    case StopOutcome::AlreadyExited: return "had already exited with code " + std::to_string(*exit_code);
-    case StopOutcome::Terminated: return "stopped (exit code " + std::to_string(*exit_code) + ")";
+    // Other requests go on while this one waits for the child; the pool that
+    // runs it may add a thread meanwhile.
+    BlockingScope blocking;
+    const auto pause = [this](std::chrono::milliseconds d) {
+        mu_.unlock();
+        std::this_thread::sleep_for(d);
+        mu_.lock();
+    };
+    switch (StopProcess(child, grace, exit_code, pause)) {
+    // A process taken over after a restart is not the service's child: its
+    // exit code cannot be known.
+    case StopOutcome::AlreadyExited:
+        return *exit_code < 0 ? "had already exited" : "had already exited with code " + std::to_string(*exit_code);
+    case StopOutcome::Terminated:
+        return *exit_code < 0 ? "stopped" : "stopped (exit code " + std::to_string(*exit_code) + ")";
     case StopOutcome::Killed:
         return "did not end within " + std::to_string(grace.count()) + " ms and was killed";
     }
     return "stopped";
 }
 
+std::string TaskService::StopRunningTask(RunningMap::iterator run, std::chrono::milliseconds grace,
+                                         int *exit_code) {
+    run->second.stopping = true;
+    const std::string how = StopChild(*run->second.child, grace, exit_code);
+    // Nobody else drops a stopping task: the iterator still holds.
+    tasks_running_.erase(run);
+    return how;
+}
+
 void TaskService::StopAllChildren() {
     int code = 0;
     // Tasks in reverse startup order, then what else runs, the database last.
-    const auto ordered = TasksInStartupOrder();
-    for (auto it = ordered.rbegin(); it != ordered.rend(); ++it) {
-        const auto run = tasks_running_.find((*it)->name());
-        if (run == tasks_running_.end()) continue;
-        log::Info("task '" + run->first + "' " + StopChild(*run->second.child, config_.stop_grace, &code));
-        tasks_running_.erase(run);
+    // Names, not records: the registry may change while a stop waits.
+    std::vector<std::string> names;
+    for (const TaskRecord *t : TasksInStartupOrder()) names.push_back(t->name());
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        const auto run = tasks_running_.find(*it);
+        if (run == tasks_running_.end() || run->second.stopping) continue;
+        const std::string name = run->first; // the entry goes with the stop
+        log::Info("task '" + name + "' " + StopRunningTask(run, config_.stop_grace, &code));
     }
-    for (auto &[name, run] : tasks_running_)
-        log::Info("task '" + name + "' " + StopChild(*run.child, config_.stop_grace, &code));
-    tasks_running_.clear();
-    for (auto &child : processes_)
-        log::Info("process " + std::to_string(child->pid()) + " " + StopChild(*child, config_.stop_grace, &code));
+    for (auto run = tasks_running_.begin(); run != tasks_running_.end();) {
+        if (run->second.stopping) {
+            ++run;
+            continue;
+        }
+        const std::string name = run->first;
+        log::Info("task '" + name + "' " + StopRunningTask(run, config_.stop_grace, &code));
+        run = tasks_running_.begin();
+    }
+    auto processes = std::move(processes_);
     processes_.clear();
-    if (database_) {
-        log::Info("the database program " + StopChild(*database_, config_.stop_grace, &code));
-        database_.reset();
+    for (auto &child : processes)
+        log::Info("process " + std::to_string(child->pid()) + " " + StopChild(*child, config_.stop_grace, &code));
+    if (auto database = std::move(database_)) {
+        log::Info("the database program " + StopChild(*database, config_.stop_grace, &code));
     }
+    StopLeftovers([](const Leftover &) { return true; });
+    RecordRunning();
 }
 
 void TaskService::Shutdown() {
@@ -111,6 +186,8 @@ void TaskService::Shutdown() {
     stopping_ = true;
     pending_starts_.clear();
     starter_cv_.notify_all();
+    gate_cv_.notify_all();
+    Gate all(*this);
     StopAllChildren();
     if (db_state_ == DatabaseState::Running) db_state_ = DatabaseState::Stopped;
     if (const std::string why = save_(state_); !why.empty()) log::Error("the state could not be saved: " + why);
@@ -123,6 +200,9 @@ void TaskService::StarterLoop() {
         if (stopping_) return;
         const std::string name = std::move(pending_starts_.front());
         pending_starts_.pop_front();
+        // After a stop or another change of the same task that is under way.
+        Gate gate(*this, name);
+        if (stopping_) return;
         const TaskRecord *task = FindTask(name);
         if (task == nullptr) {
             log::Warning("task '" + name + "' was removed before its start");

@@ -1,13 +1,16 @@
 // The task service's state and what it does: the database state machine,
 // the exclusive lock, the registered tasks and their processes, the settings
 // it keeps. Requests reach it decoded (dispatcher.h); every method expects the
-// caller to hold mutex(), so each request is carried out whole before the
-// next one starts, and a change is saved before it is acknowledged.
+// caller to hold mutex(), and a change is saved before it is acknowledged.
+// A method that waits for a child to end (a stop's grace) releases mutex()
+// while it waits, so that other requests are answered meanwhile; requests
+// that change the same task, or all of them, take turns (see Gate).
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <set>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "service/lock.h"
+#include "service/os.h"
 #include "service/outcome.h"
 #include "service/processes.h"
 #include "service/state.h"
@@ -33,6 +37,7 @@ struct ServiceConfig {
     std::string database_command;                   // empty: a database with state only
     std::chrono::seconds lock_lease{300};
     std::chrono::milliseconds stop_grace{5000};     // between terminate and kill
+    std::uint64_t task_log_limit = 1u << 20;        // bytes of a child's log file before it rotates
     std::vector<std::string> subsystems;
     std::array<std::uint32_t, 2> permissions{0xFFFFFFFFu, 0xFFFFFFFFu};
     std::array<std::int32_t, 3> db_version{1, 0, 0};
@@ -115,6 +120,33 @@ class TaskService {
     struct RunningTask {
         std::unique_ptr<ChildProcess> child;
         bool from_record = false; // started from a record, not by name
+        bool stopping = false;    // a stop waits for it: only that stop drops it
+    };
+    using RunningMap = std::map<std::string, RunningTask>;
+
+    // Held by a request that changes one task (by name) or all of them; it
+    // waits, releasing mu_, while another request holds what it needs. One
+    // that changes all goes before later ones on single tasks.
+    class Gate {
+      public:
+        Gate(TaskService &svc, const std::string &task);
+        explicit Gate(TaskService &svc);
+        ~Gate();
+        Gate(const Gate &) = delete;
+        Gate &operator=(const Gate &) = delete;
+
+      private:
+        TaskService &svc_;
+        std::string task_;
+        bool whole_;
+    };
+    // A child that has exited while what it started still runs in its
+    // process group: stopped with the task, the database or the service.
+    struct Leftover {
+        RunningEntry::Kind kind;
+        std::string name; // the task's; empty for a process
+        bool from_record = false;
+        std::unique_ptr<ChildProcess> child;
     };
 
     // Replaces the kept state when it could be saved.
@@ -127,10 +159,30 @@ class TaskService {
     std::string ListRoomFor(const std::vector<TaskRecord> &tasks) const;
     Outcome LaunchTask(const TaskRecord &task, bool from_record);
     LaunchSpec SpecOf(const TaskRecord &task, std::string *why) const;
-    // Stops one child with the grace time; describes the ending.
+    // Stops one child with the grace time, releasing mu_ while it waits;
+    // describes the ending. Nobody else may drop the child meanwhile: it is
+    // a stopping task's, or held by the caller alone.
     std::string StopChild(ChildProcess &child, std::chrono::milliseconds grace, int *exit_code);
+    // Marks a running task as stopping, stops it and drops it.
+    std::string StopRunningTask(RunningMap::iterator run, std::chrono::milliseconds grace, int *exit_code);
+    Outcome DoStartDatabase(bool cluster);
+    Outcome DoStopDatabase(bool cluster);
     void ReapChildren();
     void StopAllChildren();
+    // Opens the state folder and its "logs" folder for group files and the
+    // children's output; takes over the children a crashed run left running.
+    void OpenFolders();
+    void AdoptSurvivors();
+    // Keeps the running children in the state file, saved when they changed.
+    void RecordRunning();
+    // The log file a child writes to (-1: none), opened for Launch; the
+    // caller closes it with os::CloseDescriptor once the child runs.
+    int OpenOutput(RunningEntry::Kind kind, const std::string &name);
+    // Moves an exited child whose group still runs to the leftovers.
+    void KeepLeftover(RunningEntry::Kind kind, const std::string &name, bool from_record,
+                      std::unique_ptr<ChildProcess> child);
+    // Stops the leftovers that match; returns how many groups it stopped.
+    int StopLeftovers(const std::function<bool(const Leftover &)> &which);
     void StarterLoop();
 
     ServiceConfig config_;
@@ -143,14 +195,22 @@ class TaskService {
     std::map<std::string, bool> subsystem_running_;
     ExclusiveLock lock_;
 
-    std::map<std::string, RunningTask> tasks_running_;
+    RunningMap tasks_running_;
     std::vector<std::unique_ptr<ChildProcess>> processes_;
+    std::vector<Leftover> leftovers_;
+    std::unique_ptr<os::Folder> folder_; // the state folder
+    std::unique_ptr<os::Folder> logs_;   // its "logs" folder
 
     // Starts requested without waiting run on this thread.
     std::thread starter_;
     std::condition_variable starter_cv_;
     std::deque<std::string> pending_starts_;
     bool stopping_ = false;
+
+    std::condition_variable_any gate_cv_;
+    std::set<std::string> busy_tasks_;
+    bool whole_busy_ = false;
+    int whole_waiting_ = 0;
 };
 
 } // namespace taskd

@@ -128,6 +128,46 @@ TEST(CppResult, SilentNodeIsUnreachable) {
 #endif
 }
 
+// A status operation's failed exchange is the system's, whatever the value
+// out held before; a refusal, with or without a text, is the service's.
+TEST(CppResult, StatusOperationsTellAFailedExchangeFromARefusal) {
+    FakeService svc;
+    Service service(".", svc.suffix());
+    svc.ScriptHangUp();
+    svc.ScriptHangUp();
+    svc.Script(0, 1, "running"); // the check's first request succeeds...
+    svc.ScriptHangUp();          // ...and its second fails
+    for (const Result<> &r : {service.GetStatus(), service.SetStatus(1)}) {
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.source, Source::System) << r.message;
+        EXPECT_NE(r.status, 0);
+        EXPECT_FALSE(r.message.empty());
+    }
+    const auto check = service.Check();
+    EXPECT_FALSE(check.ok);
+    EXPECT_EQ(check.source, Source::System) << check.message;
+
+    svc.Script(33, 33, "locked"); // status as value
+    svc.Script(87, 0, "");        // no text
+    svc.Script(87, 5, "refused"); // the value asked for, echoed with a text: no sign of a reply
+    svc.Script(5, 5, "denied");   // the check's first request refused
+    svc.Script(0, 2, "exited");
+    svc.Script(7, 7, "second refused");
+    for (const Result<> &r : {service.GetStatus(), service.GetStatus()}) {
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.source, Source::Service);
+    }
+    EXPECT_EQ(service.SetStatus(5).source, Source::System);
+    const auto first = service.Check();
+    EXPECT_EQ(first.source, Source::Service);
+    EXPECT_EQ(first.status, 5);
+    EXPECT_EQ(first.data.second, 0);
+    const auto second = service.Check();
+    EXPECT_EQ(second.source, Source::Service);
+    EXPECT_EQ(second.data, (vexsrv::CheckValues{2, 7}));
+    EXPECT_EQ(second.message, "second refused");
+}
+
 // ---- Task records from named fields ----------------------------------------------
 
 TEST(CppTask, LayoutFiveCarriesEveryNamedField) {

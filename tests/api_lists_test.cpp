@@ -109,23 +109,28 @@ TEST(GetTaskList, ItemsInListOrderOrByStartupOrderWithIndexZeroHoldingItemOne) {
 }
 
 TEST(GetTaskList, AnEmptyListGivesAnEmptyArrayNotNull) {
-    FakeService svc;
-    svc.Script(ListReply(0, 0, Packed(0, {})));
-    svc.Script(MakeReply(0, 0, "", 24)); // a short reply reads as an all-zero area
-    int32_t value = 1, status = 1;
-    CStringArray *list = Poison();
-    ASSERT_EQ(VexSrv_GetTaskList(0, ".", svc.suffix().c_str(), &value, &status, 1, &list, nullptr, 0), 1);
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->GetSize(), 0);
-    // A returned array grows inside the module that made it, and is still
-    // freed through the library.
-    EXPECT_EQ(list->Add("appended by the caller"), 0);
-    VexSrv_FreeCStringArray(list);
-    list = Poison();
-    ASSERT_EQ(VexSrv_GetSubSysList(0, ".", svc.suffix().c_str(), &value, &status, &list, nullptr, 0), 1);
-    ASSERT_NE(list, nullptr);
-    EXPECT_TRUE(list->IsEmpty());
-    VexSrv_FreeCStringArray(list);
+    // A packed list of no items, a short reply and an empty reply (both
+    // read as an all-zero area).
+    for (const Bytes &reply : {ListReply(0, 0, Packed(0, {})), MakeReply(0, 0, "", 24), Bytes{}}) {
+        SCOPED_TRACE(reply.size());
+        FakeService svc;
+        svc.Script(reply);
+        svc.Script(reply);
+        int32_t value = 1, status = 1;
+        CStringArray *list = Poison();
+        ASSERT_EQ(VexSrv_GetTaskList(0, ".", svc.suffix().c_str(), &value, &status, 1, &list, nullptr, 0), 1);
+        ASSERT_NE(list, nullptr);
+        EXPECT_EQ(list->GetSize(), 0);
+        // A returned array grows inside the module that made it, and is
+        // still freed through the library.
+        EXPECT_EQ(list->Add("appended by the caller"), 0);
+        VexSrv_FreeCStringArray(list);
+        list = Poison();
+        ASSERT_EQ(VexSrv_GetSubSysList(0, ".", svc.suffix().c_str(), &value, &status, &list, nullptr, 0), 1);
+        ASSERT_NE(list, nullptr);
+        EXPECT_TRUE(list->IsEmpty());
+        VexSrv_FreeCStringArray(list);
+    }
 }
 
 // Value decides list or text; status alone decides the result.

@@ -14,7 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +78,85 @@ std::string WithoutCarriageReturns(std::string text) {
 // How long one call of the tool may take before the test gives up on it.
 constexpr double kCallLimit = 120;
 
+// The members of "data" that each operation returns on success (docs/cli.md).
+const std::map<std::string, std::set<std::string>> kDataMembers = {
+    {"db start", {}},
+    {"db stop", {}},
+    {"db status", {"state"}},
+    {"db is-running", {"state", "running"}},
+    {"db check", {"first", "second"}},
+    {"db set-status", {"state"}},
+    {"db unmap", {}},
+    {"db stop-external", {}},
+    {"db version", {"first", "second", "third", "text"}},
+    {"db permissions", {"first", "second"}},
+    {"task add", {}},
+    {"task update", {}},
+    {"task remove", {}},
+    {"task start", {}},
+    {"task restart", {}},
+    {"task run", {}},
+    {"task stop", {}},
+    {"task list", {"order", "items"}},
+    {"process start", {}},
+    {"process check", {}},
+    {"order set", {}},
+    {"boot on", {}},
+    {"boot off", {}},
+    {"subsystem list", {"items"}},
+    {"subsystem stop", {}},
+    {"lock get", {"token"}},
+    {"lock give", {}},
+    {"audit get", {"setting_first", "setting_second", "field_first", "field_second"}},
+    {"audit set", {}},
+    {"group save", {}},
+    {"group load", {}},
+    {"snapshot update", {}},
+    {"discover", {"answers"}},
+};
+
+// Checks one JSON answer of the tool against the documented schema; returns
+// what is wrong, or "" when nothing is.
+std::string SchemaFaults(const json &j, int exit_code) {
+    if (!j.is_object()) return "not an object";
+    static const std::set<std::string> kMembers = {"operation", "ok",    "exit_code", "source",
+                                                   "status",    "value", "message",   "data"};
+    static const std::set<std::string> kSources = {"service", "system", "library", "unreachable", "tool", "timeout"};
+    std::string faults;
+    for (const auto &[key, member] : j.items())
+        if (kMembers.count(key) == 0) faults += "unknown member " + key + "; ";
+    for (const char *required : {"operation", "ok", "exit_code", "source", "message", "data"})
+        if (!j.contains(required)) faults += std::string("no ") + required + "; ";
+    if (!faults.empty()) return faults;
+    if (!j["operation"].is_string() || j["operation"].get<std::string>().empty()) faults += "operation unnamed; ";
+    if (!j["ok"].is_boolean()) faults += "ok not a boolean; ";
+    if (!j["exit_code"].is_number_integer() || j["exit_code"] != exit_code) faults += "exit_code not the exit code; ";
+    if (!j["source"].is_string() || kSources.count(j["source"].get<std::string>()) == 0) faults += "bad source; ";
+    if (!j["message"].is_string()) faults += "message not a text; ";
+    if (!j["data"].is_object()) return faults + "data not an object; ";
+    const std::string source = j["source"].is_string() ? j["source"].get<std::string>() : "";
+    if (j.contains("status") && (!j["status"].is_number_integer() || (source != "service" && source != "system")))
+        faults += "status without a reply or a system error; ";
+    if (j.contains("value") && (!j["value"].is_number_integer() || source != "service"))
+        faults += "value without a reply; ";
+    if (j["ok"] == true && source != "service") faults += "success not from the service; ";
+    const auto known = kDataMembers.find(j["operation"].get<std::string>());
+    if (known == kDataMembers.end()) {
+        if (source != "tool" || !j["data"].empty()) faults += "operation not of the table; ";
+        return faults;
+    }
+    for (const auto &[key, member] : j["data"].items()) {
+        if (known->second.count(key) == 0) faults += "data member " + key + " not documented; ";
+        if (member.is_null() || member == -1) faults += "placeholder in data." + key + "; ";
+    }
+    // A failure returns no data but the answers a search received.
+    if (j["ok"] == false && !j["data"].empty() && j["operation"] != "discover") faults += "data of a failure; ";
+    if (j["ok"] == true)
+        for (const auto &member : known->second)
+            if (!j["data"].contains(member) && member != "state") faults += "no data." + member + "; ";
+    return faults;
+}
+
 Call RunTool(std::vector<std::string> args, bool json_out) {
     std::vector<std::string> argv{Program("vexsrv")};
     if (json_out) argv.push_back("--json");
@@ -85,6 +166,7 @@ Call RunTool(std::vector<std::string> args, bool json_out) {
     if (json_out) {
         c.j = json::parse(o.out, nullptr, /*allow_exceptions=*/false);
         EXPECT_TRUE(c.j.is_object()) << "not one JSON object: " << o.out << o.err;
+        EXPECT_EQ(SchemaFaults(c.j, o.exit_code), "") << o.out;
     }
     return c;
 }
@@ -173,13 +255,184 @@ TEST(ToolUsage, ACallThatRunsOutOfTimeIsFourAndItsOutcomeUnknown) {
     SilentService mute;
     const Call c = RunTool({"--suffix", mute.suffix(), "--timeout", "0.5", "db", "start"}, true);
     EXPECT_CALL_EXIT(c, 4);
-    EXPECT_EQ(c.j["source"], "tool");
+    EXPECT_EQ(c.j["source"], "timeout");
     EXPECT_EQ(c.j["exit_code"], 4);
     EXPECT_NE(c.j["message"].get<std::string>().find("outcome on the service is unknown"), std::string::npos);
 
     const Call text = RunTool({"--suffix", mute.suffix(), "--timeout", "0.5", "db", "stop"}, false);
     EXPECT_CALL_EXIT(text, 4);
-    EXPECT_EQ(text.err.rfind("vexsrv: tool: no outcome within 0.5 s", 0), 0u) << text.err;
+    EXPECT_EQ(text.err.rfind("vexsrv: timeout: no outcome within 0.5 s", 0), 0u) << text.err;
+    EXPECT_EQ(text.err.find('\r'), std::string::npos) << "a progress line where stderr is no terminal";
+}
+
+TEST(ToolUsage, AMisspeltCommandIsNamedWithTheClosestChoice) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string operation, says;
+    };
+    for (const Case &k : std::vector<Case>{
+             {{"db", "strat"}, "db strat", "unknown command 'strat'; did you mean 'start'?"},
+             {{"dbb", "start"}, "dbb start", "unknown command 'dbb'; did you mean 'db'?"},
+             {{"--suffix", "x", "task", "stpo", "n"}, "task stpo", "unknown command 'stpo'; did you mean 'stop'?"},
+             {{"subsys", "list"}, "subsys list", "unknown command 'subsys'; did you mean 'subsystem'?"},
+             {{"help", "db", "strat"}, "help db strat", "unknown command 'strat'; did you mean 'start'?"},
+             {{"db"}, "db", "'db' needs a verb: start, stop, status, is-running,"},
+             {{}, "vexsrv", "a command is required"},
+         }) {
+        const Call text = RunTool(k.args, false);
+        EXPECT_CALL_EXIT(text, 2);
+        EXPECT_EQ(text.err.rfind("vexsrv: tool: " + k.says, 0), 0u) << text.err;
+        const Call j = RunTool(k.args, true);
+        EXPECT_CALL_EXIT(j, 2);
+        EXPECT_EQ(j.j["operation"], k.operation);
+        EXPECT_EQ(j.j["source"], "tool");
+        EXPECT_EQ(j.j["message"].get<std::string>().rfind(k.says, 0), 0u) << j.j["message"];
+    }
+    // The choices are listed; a word near none of them gets no guess.
+    const Call distant = RunTool({"db", "frobnicate"}, false);
+    EXPECT_EQ(distant.err.find("did you mean"), std::string::npos) << distant.err;
+    EXPECT_NE(distant.err.find("The verbs of 'db' are: start, stop, status, is-running, check"), std::string::npos);
+}
+
+TEST(ToolUsage, HelpListsOnlyTheOptionsAVerbUses) {
+    const Call all = RunTool({"help"}, false);
+    EXPECT_CALL_EXIT(all, 0);
+    EXPECT_NE(all.out.find("Exit codes:"), std::string::npos);
+    EXPECT_NE(all.out.find("discover"), std::string::npos);
+    const Call group = RunTool({"help", "task"}, false);
+    EXPECT_CALL_EXIT(group, 0);
+    for (const char *verb : {"add", "update", "remove", "start", "restart", "run", "stop", "list"})
+        EXPECT_NE(group.out.find(std::string("\n  ") + verb + " "), std::string::npos) << verb << group.out;
+
+    struct Case {
+        std::vector<std::string> verb;
+        std::vector<std::string> lists, omits;
+    };
+    for (const Case &k : std::vector<Case>{
+             {{"task", "add"}, {"NAME", "--command-line", "--text-f", "--layout", "--priority"}, {"--lock-key"}},
+             {{"task", "remove"}, {"NAME"}, {"--command-line", "--text-a", "--layout", "--lock-key", "--modifier"}},
+             {{"task", "start"}, {"NAME", "--no-block", "--modifier", "--lock-key"}, {"--command-line", "--text-a"}},
+             {{"task", "restart"}, {"NAME", "--no-block"}, {"--modifier", "--command-line"}},
+             {{"task", "run"}, {"--command-line", "--text-e"}, {"--text-f", "--layout", "--no-block"}},
+             {{"db", "status"}, {}, {"--lock-key", "--cluster", "--command-line"}},
+             {{"db", "start"}, {"--cluster", "--lock-key"}, {"--command-line"}},
+             {{"process", "start"}, {"--command-line", "--affinity"}, {"--text-b", "--layout", "--lock-key"}},
+         }) {
+        std::vector<std::string> args{"help"};
+        args.insert(args.end(), k.verb.begin(), k.verb.end());
+        const Call h = RunTool(args, false);
+        EXPECT_CALL_EXIT(h, 0);
+        EXPECT_NE(h.out.find("Usage: vexsrv " + k.verb[0] + " " + k.verb[1]), std::string::npos) << h.out;
+        for (const auto &o : k.lists)
+            EXPECT_NE(h.out.find(o), std::string::npos) << k.verb[1] << " lists no " << o;
+        for (const auto &o : k.omits)
+            EXPECT_EQ(h.out.find(o), std::string::npos) << k.verb[1] << " lists " << o;
+        // --help after the verb shows the same.
+        args.erase(args.begin());
+        args.push_back("--help");
+        EXPECT_EQ(RunTool(args, false).out, h.out);
+    }
+    // A lock key where the request carries none is refused, not dropped.
+    const Call key = RunTool({"--lock-key", "7", "db", "status"}, true);
+    EXPECT_CALL_EXIT(key, 2);
+    EXPECT_EQ(key.j["message"], "db status sends no lock key: --lock-key does not apply");
+}
+
+TEST(ToolUsage, MissingArgumentsAreTheToolsAndNothingIsSent) {
+    FakeService svc;
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    for (const Case &k : std::vector<Case>{
+             {{"task", "add"}, "task add: NAME (the task name) is required"},
+             {{"task", "add", "x"}, "task add: --command-line is required"},
+             {{"task", "remove"}, "task remove: NAME (the task name) is required"},
+             {{"task", "restart"}, "task restart: NAME (the task name) is required"},
+             {{"task", "run"}, "task run: --command-line is required"},
+             {{"process", "start"}, "process start: --command-line is required"},
+             {{"order", "set"}, "order set: NAMES is required"},
+             {{"audit", "set", "1"}, "audit set: SECOND is required"},
+         }) {
+        std::vector<std::string> args{"--suffix", svc.suffix()};
+        args.insert(args.end(), k.args.begin(), k.args.end());
+        const Call c = RunTool(args, true);
+        EXPECT_CALL_EXIT(c, 2);
+        EXPECT_EQ(c.j["source"], "tool");
+        EXPECT_EQ(c.j["message"], k.message);
+        EXPECT_EQ(c.j["operation"], k.args[0] + " " + k.args[1]);
+    }
+    EXPECT_EQ(svc.RequestCount(), 0u);
+}
+
+TEST(ToolUsage, IsRunningHasAnExitCodePerState) {
+    FakeService svc;
+    svc.Script(0, 1, "running");
+    svc.Script(0, 0, "stopped");
+    svc.Script(0, 2, "exited");
+    svc.Script(5, 5, "Access is denied.");
+    svc.Script(0, 7, "");
+    const std::vector<std::string> ask{"--suffix", svc.suffix(), "db", "is-running"};
+    Call c = RunTool(ask, true);
+    EXPECT_CALL_EXIT(c, 0);
+    EXPECT_EQ(c.j["data"], (json{{"state", "running"}, {"running", true}}));
+    c = RunTool(ask, true);
+    EXPECT_CALL_EXIT(c, 1);
+    EXPECT_EQ(c.j["data"], (json{{"state", "stopped"}, {"running", false}}));
+    c = RunTool(ask, false);
+    EXPECT_CALL_EXIT(c, 1);
+    EXPECT_EQ(c.out, "not running (exited)\n");
+    c = RunTool(ask, true); // a refusal cannot pass for "not running"
+    EXPECT_CALL_EXIT(c, 5);
+    EXPECT_EQ(c.j["source"], "service");
+    EXPECT_EQ(c.j["data"], json::object());
+    c = RunTool(ask, true); // a state of another service's own: no name
+    EXPECT_CALL_EXIT(c, 1);
+    EXPECT_EQ(c.j["data"], (json{{"running", false}}));
+    EXPECT_EQ(c.j["value"], 7);
+
+    const std::string none = UniqueSuffix("none");
+    EXPECT_CALL_EXIT(RunTool({"--suffix", none, "db", "is-running"}, false), 3);
+}
+
+// A hang-up in a status operation is the transport's failure, not the
+// service's refusal.
+TEST(ToolUsage, AFailedExchangeOfAStatusOperationIsTheSystems) {
+    FakeService svc;
+    svc.ScriptHangUp();
+    svc.ScriptHangUp();
+    for (const char *verb : {"status", "set-status"}) {
+        std::vector<std::string> args{"--suffix", svc.suffix(), "db", verb};
+        if (std::string(verb) == "set-status") args.push_back("1");
+        const Call c = RunTool(args, true);
+        EXPECT_CALL_EXIT(c, 3);
+        EXPECT_EQ(c.j["source"], "system");
+        EXPECT_FALSE(c.j.contains("value"));
+    }
+}
+
+// On a terminal a call of more than a second shows the time elapsed on one
+// line of stderr, cleared before the outcome; never with --json.
+TEST(ToolUsage, ALongCallShowsItsProgressOnATerminalOnly) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs script(1) for a terminal";
+#else
+    if (!std::filesystem::exists("/usr/bin/script")) GTEST_SKIP() << "no /usr/bin/script to give the tool a terminal";
+    SilentService mute;
+    auto on_terminal = [&](const std::string &options) {
+        const std::string line = Program("vexsrv") + " --suffix " + mute.suffix() + " --timeout 2.5 " + options;
+        const RunOutput o = RunProgram({"/usr/bin/script", "-qefc", line, "/dev/null"}, kCallLimit);
+        return WithoutCarriageReturns(o.out.substr(0, o.out.find("vexsrv: timeout"))) + "|" + o.out;
+    };
+    const std::string text = on_terminal("db stop");
+    EXPECT_NE(text.find("vexsrv db stop: waiting for the outcome... 1 s"), std::string::npos) << text;
+    EXPECT_NE(text.find("vexsrv db stop: waiting for the outcome... 2 s"), std::string::npos) << text;
+    // Cleared: blanks over the line, back to its start, then the outcome.
+    EXPECT_NE(text.find(std::string(45, ' ') + "\rvexsrv: timeout: no outcome within 2.5 s"), std::string::npos)
+        << text;
+    const std::string j = on_terminal("--json db stop");
+    EXPECT_EQ(j.find("waiting"), std::string::npos) << j;
+#endif
 }
 
 TEST(ToolUsage, ServiceTextsCannotSteerTheTerminal) {
@@ -286,7 +539,14 @@ TEST_F(Tool, Database) {
     // People get a short table.
     const Call text = VexText({"db", "status"});
     EXPECT_CALL_EXIT(text, 0);
-    EXPECT_EQ(text.out.rfind("status   0\nvalue    0\nmessage  service: ", 0), 0u) << text.out;
+    EXPECT_EQ(text.out.rfind("status   0\nvalue    0\nstate    stopped\nmessage  service: ", 0), 0u) << text.out;
+    c = Vex({"db", "is-running"});
+    EXPECT_CALL_EXIT(c, 1);
+    EXPECT_EQ(c.j["ok"], true);
+    EXPECT_EQ(c.j["data"]["running"], false);
+    EXPECT_CALL_EXIT(Vex({"db", "start"}), 0);
+    EXPECT_CALL_EXIT(VexText({"db", "is-running"}), 0);
+    EXPECT_CALL_EXIT(Vex({"db", "stop"}), 0);
 }
 
 TEST_F(Tool, TasksFromRegistrationToStop) {
@@ -295,11 +555,16 @@ TEST_F(Tool, TasksFromRegistrationToStop) {
                           "--number-a", "7", "--byte-c", "255"}),
                      0);
 
-    // Refused by the library: nothing sent.
+    // Refused by the tool: a required argument missing.
     Call c = Vex({"task", "add", "t-three"});
     EXPECT_CALL_EXIT(c, 2);
-    EXPECT_EQ(c.j["source"], "local library");
-    EXPECT_EQ(c.j["message"], "command_line should be defined");
+    EXPECT_EQ(c.j["source"], "tool");
+    EXPECT_EQ(c.j["message"], "task add: --command-line is required");
+    // Refused by the library: nothing sent.
+    c = Vex({"task", "add", "--name", "", "--command-line", "x"});
+    EXPECT_CALL_EXIT(c, 2);
+    EXPECT_EQ(c.j["source"], "library");
+    EXPECT_EQ(c.j["message"], "task name should be defined");
     // Refused by the tool's layer: a name longer than its field.
     c = Vex({"task", "add", std::string(40, 'n'), "--command-line", "x"});
     EXPECT_CALL_EXIT(c, 2);
@@ -326,8 +591,12 @@ TEST_F(Tool, TasksFromRegistrationToStop) {
     EXPECT_CALL_EXIT(Vex({"task", "stop", "t-one"}), 0);
     EXPECT_CALL_EXIT(Vex({"task", "start", "t-two", "--no-block"}), 0);
     EXPECT_CALL_EXIT(Vex({"task", "stop", "--name", "t-two", "--stop-value", "1"}), 0);
-    // A task from a record, started without registering it.
-    EXPECT_CALL_EXIT(Vex({"task", "start", "--name", "t-once", "--command-line", Sleeper(1)}), 0);
+    // Restarted while it runs; a task from a record, run without registering it.
+    EXPECT_CALL_EXIT(Vex({"task", "start", "t-two"}), 0);
+    EXPECT_CALL_EXIT(Vex({"task", "start", "t-two"}), 1);
+    EXPECT_CALL_EXIT(Vex({"task", "restart", "t-two"}), 0);
+    EXPECT_CALL_EXIT(Vex({"task", "stop", "t-two"}), 0);
+    EXPECT_CALL_EXIT(Vex({"task", "run", "--name", "t-once", "--command-line", Sleeper(1)}), 0);
 
     EXPECT_CALL_EXIT(Vex({"task", "remove", "t-one"}), 0);
     EXPECT_CALL_EXIT(Vex({"task", "remove", "t-two"}), 0);

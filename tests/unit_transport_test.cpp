@@ -11,6 +11,7 @@
 #include "transport/transaction.h"
 #include "util/error_desc.h"
 #include "util/fixed_text.h"
+#include "util/sha256.h"
 
 namespace vex {
 namespace {
@@ -126,6 +127,29 @@ TEST(ErrorDesc, GivesTheSystemsTextWithoutLineBreak) {
         EXPECT_EQ(util::VexWin32ErrorDesc(code).view(), test::SystemText(code)) << code;
 }
 
+// The test vectors of FIPS 180-2 and the NIST examples, given whole and in
+// pieces that cross the block and padding boundaries.
+TEST(Sha256, MatchesTheNistVectors) {
+    auto hex = [](const util::Sha256::Digest &d) {
+        std::string out;
+        for (std::uint8_t b : d) out += "0123456789abcdef"[b >> 4], out += "0123456789abcdef"[b & 0xF];
+        return out;
+    };
+    EXPECT_EQ(hex(util::Sha256::Of("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(util::Sha256::Of("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    EXPECT_EQ(hex(util::Sha256::Of(two_blocks)), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    for (std::size_t piece : {1u, 55u, 63u, 64u}) {
+        util::Sha256 h;
+        for (std::size_t at = 0; at < two_blocks.size(); at += piece) h.Update(two_blocks.substr(at, piece));
+        EXPECT_EQ(hex(h.Finish()), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1") << piece;
+    }
+    util::Sha256 million;
+    const std::string thousand(1000, 'a');
+    for (int i = 0; i < 1000; ++i) million.Update(thousand);
+    EXPECT_EQ(hex(million.Finish()), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
 TEST(ErrorDesc, NamesUnknownCodes) {
     EXPECT_EQ(util::VexWin32ErrorDesc(0x7FFFFFF0u).view(), "Unknown error 2147483632");
 }
@@ -138,6 +162,9 @@ TEST(ErrorDesc, NamesUnknownCodes) {
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <map>
+
 #include "platform/pipe_server.h"
 #include "platform/platform.h"
 #include "platform/posix/local_names.h"
@@ -145,6 +172,74 @@ TEST(ErrorDesc, NamesUnknownCodes) {
 
 namespace vex {
 namespace {
+
+std::string AddressOf(const std::string &path) {
+    sockaddr_un addr{};
+    socklen_t len = 0;
+    if (platform::posix::AbstractAddress("pipe", path, &addr, &len) != 0) return "refused";
+    return std::string(addr.sun_path, len - offsetof(sockaddr_un, sun_path));
+}
+
+// Names that fit keep the socket name they always had, folded; longer ones
+// end in 160 bits of SHA-256 of the whole folded name (digest computed
+// independently), and so fill the address.
+TEST(SocketName, ShortNamesKeepTheirNameLongOnesEndInADigest) {
+    EXPECT_EQ(AddressOf("ZEPTAR_Plant\\B_TSK_REQ"), std::string("\0tidewell/pipe/zeptar_plant/b_tsk_req", 37));
+    const std::string longest_whole = "ZEPTAR_" + std::string(78, 'S') + "_TSK_REQ";
+    EXPECT_EQ(AddressOf(longest_whole), std::string(1, '\0') + "tidewell/pipe/zeptar_" + std::string(78, 's') + "_tsk_req");
+    const std::string path = "ZEPTAR_Sub\\Dir_\xC9" + std::string(90, 'A') + "_TSK_REQ";
+    EXPECT_EQ(AddressOf(path), std::string(1, '\0') + "tidewell/pipe/zeptar_sub/dir_\xE9" + std::string(36, 'a') +
+                                   "\\958c0a5b7acf482a9523bcdb2aec555930993fff");
+    EXPECT_EQ(AddressOf(path).size(), sizeof(sockaddr_un::sun_path));
+    // Case does not change the digest; any other byte does.
+    std::string lower = path;
+    for (char &c : lower) c = static_cast<char>(platform::posix::FoldNameByte(static_cast<unsigned char>(c)));
+    EXPECT_EQ(AddressOf(lower), AddressOf(path));
+    std::string last = path;
+    last.back() = 'R' + 1;
+    EXPECT_NE(AddressOf(last), AddressOf(path));
+    EXPECT_EQ(AddressOf(""), "refused");
+}
+
+// Code page 1252's case pairs, from its table: ASCII, Latin-1 but × and ÷,
+// and Š Œ Ž Ÿ in the 0x80 row.
+TEST(SocketName, FoldsAsCodePage1252) {
+    std::map<int, int> pairs;
+    for (int c = 'A'; c <= 'Z'; ++c) pairs[c] = c + 32;
+    for (int c = 0xC0; c <= 0xDE; ++c)
+        if (c != 0xD7) pairs[c] = c + 32;
+    pairs[0x8A] = 0x9A;
+    pairs[0x8C] = 0x9C;
+    pairs[0x8E] = 0x9E;
+    pairs[0x9F] = 0xFF;
+    for (int c = 0; c < 256; ++c) {
+        const int expected = pairs.count(c) != 0 ? pairs[c] : c;
+        EXPECT_EQ(platform::posix::FoldNameByte(static_cast<unsigned char>(c)), expected) << c;
+    }
+}
+
+// A server that closes before it reads the request discards it, and the
+// kernel reports a reset: the caller sees the pipe ended, as for a hang-up
+// after the request was read.
+TEST(PipeClient, ServerThatClosesWithoutReadingIsAHangUp) {
+    const std::string name = "ZEPTAR_" + test::UniqueSuffix("_unread") + "_TSK_REQ";
+    std::uint32_t error = 0;
+    auto server = platform::ServePipe(name, &error, 5);
+    ASSERT_TRUE(server) << error;
+    std::thread client([&] {
+        std::uint8_t request[8024] = {1};
+        std::uint8_t reply[536];
+        const std::string pipe_name = "\\\\.\\pipe\\" + name;
+        EXPECT_EQ(platform::PipeTransact(pipe_name.c_str(), request, sizeof request, reply, sizeof reply), 109u);
+    });
+    auto conn = server->Accept();
+    ASSERT_TRUE(conn);
+    // Let the request arrive, and leave it unread. (Should the close come
+    // first, the send fails: the pipe has ended just the same.)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    conn.reset();
+    client.join();
+}
 
 // A client that connects and never sends is dropped after the silence limit,
 // and the server goes on serving.

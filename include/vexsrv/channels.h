@@ -2,6 +2,9 @@
 // into a Result. Internal to the C++ layer.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -26,6 +29,13 @@ struct Channels {
     // One byte more than offered: the bounded copy leaves no terminator when a
     // text fills the length, and this last byte always stays zero.
     char message[kMessageLength + 1] = {};
+
+    // Marks the message buffer's last offered byte. Every copy into the
+    // buffer (the bounded copy) fills it to its whole length, so a mark still
+    // in place after the call shows that no text was copied at all.
+    void MarkMessage() { message[kMessageLength - 1] = kMessageMark; }
+    bool TextCopied() const { return message[kMessageLength - 1] != kMessageMark; }
+    static constexpr char kMessageMark = 0x7F;
 };
 
 // A Result refused by the C++ layer itself, before any C call.
@@ -64,3 +74,5 @@ template <class T = NoData> Result<T> Conclude(std::int32_t returned, const Chan
 }
 
 } // namespace vexsrv::detail
+
+#endif // VEXSRV_CXX_LAYER_USABLE

@@ -8,6 +8,9 @@
 // pointer ever travels through the 32-bit value.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <concepts>
 #include <cstdint>
 #include <exception>
@@ -50,11 +53,12 @@ template <class OnAnswer> BrowseSlot SlotFor(OnAnswer &on_answer) {
     return slot;
 }
 
-// The broadcasts running on this thread, innermost last. A function's own
-// thread_local, since mingw-w64 defines an inline variable's thread-local
-// initialiser in every translation unit and the link then fails.
+// The broadcasts running on this thread, innermost last. A function's local
+// rather than an inline variable: mingw-w64 emits the TLS init function of an
+// inline thread_local variable in every object that uses it, so a program of
+// two such objects failed to link.
 inline std::vector<BrowseSlot *> &RunningBroadcasts() {
-    thread_local std::vector<BrowseSlot *> running;
+    static thread_local std::vector<BrowseSlot *> running;
     return running;
 }
 
@@ -62,9 +66,9 @@ inline std::vector<BrowseSlot *> &RunningBroadcasts() {
 // After the callable has thrown, later answers are dropped.
 inline void VEXSRV_CDECL BrowseTrampoline(const char *first, const char *second, const char *third,
                                           std::int32_t user_value) {
-    std::vector<BrowseSlot *> &running = RunningBroadcasts();
-    if (user_value < 0 || static_cast<std::size_t>(user_value) >= running.size()) return;
-    BrowseSlot *slot = running[static_cast<std::size_t>(user_value)];
+    std::vector<BrowseSlot *> &running_broadcasts = RunningBroadcasts();
+    if (user_value < 0 || static_cast<std::size_t>(user_value) >= running_broadcasts.size()) return;
+    BrowseSlot *slot = running_broadcasts[static_cast<std::size_t>(user_value)];
     if (slot == nullptr || slot->error) return;
     try {
         slot->call(slot->handler, BrowseAnswer{first != nullptr ? first : "", second != nullptr ? second : "",
@@ -129,3 +133,5 @@ inline Result<std::vector<BrowseAnswer>> Broadcast(const std::optional<std::stri
 }
 
 } // namespace vexsrv
+
+#endif // VEXSRV_CXX_LAYER_USABLE

@@ -6,6 +6,9 @@
 // not state: where the outcome came from.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -60,3 +63,5 @@ template <class T = NoData> struct Result {
 };
 
 } // namespace vexsrv
+
+#endif // VEXSRV_CXX_LAYER_USABLE

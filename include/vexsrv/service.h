@@ -12,6 +12,9 @@
 // holding a zero byte.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -100,16 +103,23 @@ inline std::vector<std::string> Items(const CStringArray *list) {
 // The first characters of the library's message for a missing service.
 inline constexpr std::string_view kConnectionMessageStart = "Cannot connect to service '";
 
-// The status operations set their value outs before anything else, so an
-// unwritten value cannot show a failed exchange. Their failed exchanges are
-// told by the library's message for a missing service; other system failures
-// of theirs cannot be told from a refusal by the service and count as the
-// service's. A failure with status 0 is the library's unanswered echo.
-template <class T = NoData> Result<T> ConcludeStatus(std::int32_t returned, const Channels &ch, T data = {}) {
-    const bool replied =
-        std::string_view(ch.message).substr(0, kConnectionMessageStart.size()) != kConnectionMessageStart;
+// The status operations write their value outs before anything else (check
+// and read: 0; set: the value asked for stays), so an unwritten value cannot
+// show a failed exchange. A failure counts as the service's only on a sign
+// that a reply arrived: value_changed (the operation's value out no longer
+// holds what was put there), or no text copied at all (a failed exchange
+// always leaves the system's text). Without such a sign it is the system's: a
+// failed exchange of the local transport or the network. The library's
+// message for a missing service is always the system's, and a failure with
+// status 0 is the library's unanswered echo.
+template <class T = NoData>
+Result<T> ConcludeStatus(std::int32_t returned, const Channels &ch, bool value_changed, T data = {}) {
+    const bool missing =
+        std::string_view(ch.message).substr(0, kConnectionMessageStart.size()) == kConnectionMessageStart;
+    const bool replied = !missing && (value_changed || !ch.TextCopied());
     Result<T> r = ConcludeReplied<T>(returned, ch, replied, std::move(data));
     if (!r.ok && ch.status == 0) r.source = Source::Unreachable;
+    if (!ch.TextCopied()) r.message.clear();
     return r;
 }
 
@@ -190,28 +200,35 @@ class Service {
     }
 
     // Checks the database (codes 9 then 6); value is the first reply's value.
+    // A refusal of the first request leaves the second value 0; the reference
+    // service's refusals carry their status as value, which tells them from a
+    // failed exchange of the second request after a first one that succeeded.
     Result<CheckValues> Check() const {
         detail::Channels ch;
+        ch.MarkMessage();
         CheckValues values{detail::kUnwritten, detail::kUnwritten};
         const auto ret = VexSrv_CheckTidewell(n(), s(), &values.first, &values.second, &ch.status, ch.message,
                                               detail::kMessageLength);
         ch.value = values.first;
         if (values.first == detail::kUnwritten) values = {};
-        return detail::ConcludeStatus(ret, ch, values);
+        const bool changed = values.second != 0 || (values.first != 0 && values.first == ch.status);
+        return detail::ConcludeStatus(ret, ch, changed, values);
     }
     // Reads the database status (code 19) into value.
     Result<> GetStatus() const {
         detail::Channels ch;
+        ch.MarkMessage();
         const auto ret = VexSrv_GetTidewellStatus(n(), s(), &ch.value, &ch.status, ch.message, detail::kMessageLength);
-        return detail::ConcludeStatus(ret, ch);
+        return detail::ConcludeStatus(ret, ch, ch.value != 0 && ch.value != detail::kUnwritten);
     }
     // Sets the database status (code 26); value is the service's answer, or
     // the status asked for when no answer came.
     Result<> SetStatus(std::int32_t status_value) const {
         detail::Channels ch;
+        ch.MarkMessage();
         ch.value = status_value;
         const auto ret = VexSrv_SetTidewellStatus(n(), s(), &ch.value, &ch.status, ch.message, detail::kMessageLength);
-        return detail::ConcludeStatus(ret, ch);
+        return detail::ConcludeStatus(ret, ch, ch.value != status_value);
     }
 
     // ---- Exclusive lock, permissions, version ------------------------------
@@ -424,3 +441,5 @@ class Service {
 };
 
 } // namespace vexsrv
+
+#endif // VEXSRV_CXX_LAYER_USABLE

@@ -2,6 +2,9 @@
 // the C records TaskDefinition1 to TaskDefinition5.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -79,3 +82,5 @@ template <class Record> std::string FillRecord(const Task &task, Record &record)
 }
 
 } // namespace vexsrv
+
+#endif // VEXSRV_CXX_LAYER_USABLE

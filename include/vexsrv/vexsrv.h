@@ -1,5 +1,6 @@
 // vexsrv/vexsrv.h: the C++ layer over the vexsrvapi C functions, in one
-// include. Header-only, C++20; link the vexsrvapi library as for C callers.
+// include. Header-only, C++20 (CMake: link vexsrvapi::cxx, which brings
+// -std=c++20 and the library); see docs/cxx.md.
 //
 //   vexsrv::Service service(".", "_A");
 //   if (auto r = service.GetTaskList(vexsrv::Order::Startup))
@@ -8,8 +9,13 @@
 //       std::cerr << vexsrv::SourceName(r.source) << ": " << r.message << '\n';
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include "vexsrv/discovery.h"
 #include "vexsrv/fleet.h"
 #include "vexsrv/result.h"
 #include "vexsrv/service.h"
 #include "vexsrv/task.h"
+
+#endif // VEXSRV_CXX_LAYER_USABLE

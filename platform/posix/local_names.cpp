@@ -4,14 +4,37 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "util/sha256.h"
 
 namespace vex::platform::posix {
 namespace {
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Code page 1252's case pairs: the ASCII letters, the Latin-1 letters (×
+// and ÷ have no case), and four letters that the code page moves into the
+// 0x80 row (Š š, Œ œ, Ž ž, Ÿ ÿ).
+constexpr std::array<unsigned char, 256> kFold = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = static_cast<unsigned char>(c);
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c + 0x20);
+    for (int c = 0xC0; c <= 0xDE; ++c)
+        if (c != 0xD7) t[c] = static_cast<unsigned char>(c + 0x20);
+    t[0x8A] = 0x9A;
+    t[0x8C] = 0x9C;
+    t[0x8E] = 0x9E;
+    t[0x9F] = 0xFF;
+    return t;
+}();
+
+// A path byte as it stands in a socket name.
+char FoldPathChar(char c) {
+    return c == '\\' ? '/' : static_cast<char>(kFold[static_cast<unsigned char>(c)]);
+}
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -48,21 +71,45 @@ bool SplitObjectName(std::string_view name, std::string_view kind, std::string_v
     return true;
 }
 
+unsigned char FoldNameByte(unsigned char c) { return kFold[c]; }
+
 std::uint32_t AbstractAddress(std::string_view kind, std::string_view path, sockaddr_un *addr,
                               socklen_t *addr_len) {
     std::memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
+    if (path.empty()) return kErrorInvalidName;
     constexpr std::string_view kRoot = "tidewell/";
     // Leading NUL: the abstract namespace, no file on disk.
-    const std::size_t needed = 1 + kRoot.size() + kind.size() + 1 + path.size();
-    if (path.empty() || needed > sizeof addr->sun_path) return kErrorInvalidName;
-    char *p = addr->sun_path + 1;
+    char *const name = addr->sun_path + 1;
+    constexpr std::size_t kRoom = sizeof addr->sun_path - 1;
+    char *p = name;
     std::memcpy(p, kRoot.data(), kRoot.size());
     p += kRoot.size();
-    for (char c : kind) *p++ = Lower(c);
+    for (char c : kind) *p++ = static_cast<char>(kFold[static_cast<unsigned char>(c)]);
     *p++ = '/';
-    for (char c : path) *p++ = c == '\\' ? '/' : Lower(c);
-    *addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + needed);
+    const auto head = static_cast<std::size_t>(p - name);
+    if (head + path.size() <= kRoom) {
+        for (char c : path) *p++ = FoldPathChar(c);
+        *addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + head + path.size());
+        return kErrorSuccess;
+    }
+    util::Sha256 hash;
+    hash.Update(name, head);
+    char chunk[64];
+    for (std::size_t at = 0; at < path.size(); at += sizeof chunk) {
+        const std::size_t n = path.size() - at < sizeof chunk ? path.size() - at : sizeof chunk;
+        for (std::size_t i = 0; i < n; ++i) chunk[i] = FoldPathChar(path[at + i]);
+        hash.Update(chunk, n);
+    }
+    const util::Sha256::Digest digest = hash.Finish();
+    const std::size_t prefix = kRoom - head - 1 - kNameDigestHexDigits;
+    for (std::size_t i = 0; i < prefix; ++i) *p++ = FoldPathChar(path[i]);
+    *p++ = '\\';
+    for (std::size_t i = 0; i < kNameDigestHexDigits / 2; ++i) {
+        *p++ = "0123456789abcdef"[digest[i] >> 4];
+        *p++ = "0123456789abcdef"[digest[i] & 0xF];
+    }
+    *addr_len = static_cast<socklen_t>(sizeof *addr);
     return kErrorSuccess;
 }
 

@@ -1,5 +1,6 @@
 // The named-pipe transaction over an abstract-namespace SOCK_SEQPACKET socket:
-// connect, one request message, one reply message, close.
+// connect, check who serves it, one request message, one reply message,
+// close.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/local_names.h"
+#include "platform/posix/peer_trust.h"
 
 namespace vex::platform {
 namespace {
@@ -47,6 +49,8 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
     while (::connect(sock.get(), reinterpret_cast<const sockaddr *>(&addr), addr_len) != 0) {
         if (errno != EINTR) return posix::Win32FromErrno(errno);
     }
+    // Nothing goes to a server run by a user the caller does not trust.
+    if (const std::uint32_t e = posix::CheckServerPeer(sock.get()); e != 0) return e;
     ssize_t sent;
     do {
         sent = ::send(sock.get(), request, request_size, MSG_NOSIGNAL);
@@ -55,14 +59,20 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
     if (static_cast<std::uint32_t>(sent) != request_size) return kErrorBrokenPipe;
 
     // MSG_TRUNC makes recv report the message's full length, so a reply longer
-    // than the offered buffer is told apart as on Windows.
+    // than the offered buffer is told apart as on Windows. Every message, an
+    // empty one too, carries the server's address; the end of the connection
+    // carries none, and so tells a hang-up from an empty reply. Only the
+    // address's length is wanted: offered no room, the kernel copies nothing
+    // and still reports it.
     ssize_t got;
+    sockaddr from;
+    socklen_t from_len;
     do {
-        got = ::recv(sock.get(), reply, reply_size, MSG_TRUNC);
+        from_len = 0;
+        got = ::recvfrom(sock.get(), reply, reply_size, MSG_TRUNC, &from, &from_len);
     } while (got < 0 && errno == EINTR);
     if (got < 0) return posix::Win32FromErrno(errno);
-    // The peer closed without a reply.
-    if (got == 0) return kErrorBrokenPipe;
+    if (got == 0 && from_len == 0) return kErrorBrokenPipe;
     if (static_cast<std::uint64_t>(got) > reply_size) return kErrorMoreData;
     return kErrorSuccess;
 }

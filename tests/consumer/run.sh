@@ -53,6 +53,7 @@ fi
 
 run "$work/consumer/consumer_c$exe" "${suffix[@]}"
 run "$work/consumer/consumer_cpp$exe" "${suffix[@]}"
+run "$work/consumer/consumer_cxx17$exe" "${suffix[@]}"
 
 if [ "$kind" = linux ]; then
   export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"

@@ -110,7 +110,7 @@ TEST(Kill, ServiceKilledUnderLoadLeavesEveryClientWithAnErrorCode) {
     EXPECT_EQ(codes.count(0), 0u);
 }
 
-// POSIX: the task that outlives its service is ended by its process group.
+// POSIX: the task outlives its service and is taken over by the next one.
 #if !defined(_WIN32)
 TEST(Kill, ServiceKilledDuringALongRequestAndStartedAgain) {
     taskd::test::TaskdProcess svc(ServiceArguments());
@@ -124,7 +124,7 @@ TEST(Kill, ServiceKilledDuringALongRequestAndStartedAgain) {
     TaskDefinition2 task;
     std::memset(&task, 0, sizeof task);
     std::strcpy(task.task_name, "STUBBORN");
-    std::snprintf(task.command_line, sizeof task.command_line, "%s stubborn %s 8",
+    std::snprintf(task.command_line, sizeof task.command_line, "%s stubborn %s 60",
                   taskd::test::ChildHelper().c_str(), deaf.c_str());
     task.position = -1;
     std::int32_t value = 0, status = 0;
@@ -153,8 +153,8 @@ TEST(Kill, ServiceKilledDuringALongRequestAndStartedAgain) {
     svc.Kill();
     AwaitOrEnd(done, 1, 20.0, "service killed during a long request");
     client.join();
-    // The task outlives its service; it is ended here, by its process group.
-    if (task_pid > 1) kill(-task_pid, SIGKILL);
+    ASSERT_GT(task_pid, 1);
+    EXPECT_TRUE(taskd::test::ProcessAlive(static_cast<std::uint32_t>(task_pid)));
 
     EXPECT_EQ(stop_result, 0);
     EXPECT_EQ(stop_value, INT32_MIN) << "a value without an answer";
@@ -163,15 +163,28 @@ TEST(Kill, ServiceKilledDuringALongRequestAndStartedAgain) {
     EXPECT_STRNE(stop_msg, "");
     std::printf("stop request cut by the kill: status %d, \"%s\"\n", stop_status, stop_msg);
 
-    // Started again on the same folder: the registration survived the kill.
+    // Started again on the same folder: the registration survived the kill,
+    // and the task is taken over, not started a second time.
     const std::string folder = svc.ReleaseStateDir();
     {
         taskd::test::TaskdProcess again(ServiceArguments(), folder);
         ASSERT_TRUE(again.ready()) << again.log();
+        const char *again_sfx = again.suffix().c_str();
         EXPECT_TRUE(ListHolds(again.suffix(), "STUBBORN"));
         EXPECT_EQ(MixedCall(again.suffix(), 4, 1).outcome, CallOutcome::Matched);
+        ASSERT_EQ(VexSrv_CheckRunningList(".", again_sfx, &value, &status, msg, sizeof msg), 1) << msg;
+        EXPECT_EQ(value, 1);
+        EXPECT_EQ(VexSrv_StartTaskByName(0, ".", again_sfx, "STUBBORN", 0, &value, &status, msg, sizeof msg), 0);
+        EXPECT_EQ(status, 170);
+        EXPECT_EQ(std::string(msg), "Task 'STUBBORN' is already running (process " + std::to_string(task_pid) + ").");
+        ASSERT_EQ(VexSrv_StopTask(0, ".", again_sfx, "STUBBORN", 1, &value, &status, msg, sizeof msg), 1) << msg;
+        EXPECT_EQ(std::string(msg), "Task 'STUBBORN' did not end within 1000 ms and was killed.");
+        EXPECT_FALSE(taskd::test::ProcessAlive(static_cast<std::uint32_t>(task_pid)));
+        ASSERT_EQ(VexSrv_CheckRunningList(".", again_sfx, &value, &status, msg, sizeof msg), 1) << msg;
+        EXPECT_EQ(value, 0);
         EXPECT_EQ(again.Stop(), 0) << again.log();
     }
+    if (taskd::test::ProcessAlive(static_cast<std::uint32_t>(task_pid))) kill(-task_pid, SIGKILL);
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
 }

@@ -5,6 +5,11 @@
 //                            FILE, then sleeps
 //   record FILE ARGS...      writes its working folder and ARGS to FILE, one
 //                            per line, then sleeps 60 s
+//   say TEXT                 writes TEXT to stdout and stderr, then sleeps
+//                            60 s
+//   spawn FILE SECONDS       (POSIX) starts a child that writes its process
+//                            id to FILE and sleeps 60 s; sleeps SECONDS and
+//                            exits
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +21,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -55,6 +62,27 @@ int main(int argc, char **argv) {
         Sleep(60);
         return 0;
     }
-    std::fprintf(stderr, "usage: taskd_test_child sleep|exit N, stubborn FILE N, or record FILE ARGS...\n");
+    if (argc >= 3 && std::strcmp(argv[1], "say") == 0) {
+        std::printf("%s\n", argv[2]);
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", argv[2]);
+        Sleep(60);
+        return 0;
+    }
+#if !defined(_WIN32)
+    if (argc >= 4 && std::strcmp(argv[1], "spawn") == 0) {
+        if (::fork() == 0) {
+            {
+                std::ofstream(std::string(argv[2]) + ".tmp") << ::getpid() << "\n";
+            }
+            std::filesystem::rename(std::string(argv[2]) + ".tmp", argv[2]);
+            Sleep(60);
+            return 0;
+        }
+        Sleep(std::atoi(argv[3]));
+        return 0;
+    }
+#endif
+    std::fprintf(stderr, "usage: taskd_test_child sleep|exit N, stubborn FILE N, record FILE ARGS..., say TEXT or spawn FILE N\n");
     return 2;
 }

@@ -1,8 +1,14 @@
 // What the service keeps in its state folder: the state file, group
 // configurations, the audit trail and the snapshot list.
 #include "service/group_files.h"
+#include "service/os.h"
 #include "service/state.h"
 #include "tests/service/core_fixture.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace taskd::test {
 namespace {
@@ -137,6 +143,151 @@ TEST_F(ServiceCore, GroupFileNamesOutsideTheStateFolderAreRefused) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(dir_).parent_path() / "escape"));
     EXPECT_EQ(GroupFileNameProblem("plain-name_1.cfg"), "");
 }
+
+std::string Opened(const std::string &dir) {
+    StateStore store(dir);
+    PersistentState state;
+    return store.Open(&state);
+}
+
+std::string ManyTasks(int n, std::size_t name_chars) {
+    std::string text = "{\"format\": 1, \"tasks\": [";
+    for (int i = 0; i < n; ++i) {
+        std::string name(1, 't');
+        name += std::to_string(i);
+        name.resize(std::max(name.size(), name_chars), 'x');
+        if (i > 0) text += ',';
+        text += "{\"task_name\": \"";
+        text += name;
+        text += "\", \"command_line\": \"p\"}";
+    }
+    return text + "]}";
+}
+
+TEST_F(ServiceCore, AStateBeyondTheServicesLimitsIsRefusedAtStart) {
+    Close();
+    WriteFile(StateFile(dir_), ManyTasks(300, 0));
+    EXPECT_NE(Opened(dir_).find("is damaged: it registers 300 tasks, more than the 255 the service keeps"),
+              std::string::npos)
+        << Opened(dir_);
+    WriteFile(StateFile(dir_), ManyTasks(1, 300));
+    EXPECT_NE(Opened(dir_).find("has 300 characters, more than the 254 the service keeps"), std::string::npos)
+        << Opened(dir_);
+    // 255 names of 40 characters do not fit one reply's 8000 bytes.
+    WriteFile(StateFile(dir_), ManyTasks(255, 40));
+    EXPECT_NE(Opened(dir_).find("its task names would not fit one list reply"), std::string::npos);
+    // At the limits it loads, and every rank fits its byte.
+    WriteFile(StateFile(dir_), ManyTasks(255, 0));
+    Open();
+    const std::vector<Item> items = ListItems(Send(12));
+    ASSERT_EQ(items.size(), 255u);
+    EXPECT_EQ(items.back().order, 255);
+}
+
+#if !defined(_WIN32)
+TEST_F(ServiceCore, PlantedLinksAndFifosReachNothingOutsideAndFreezeNothing) {
+    const std::string outside = NewTempDir("outside");
+    const std::string victim = outside + "/victim";
+    WriteFile(victim, "{\"format\": 1, \"tasks\": [{\"task_name\": \"planted\", \"command_line\": \"p\"}]}");
+    const std::string original = ReadFile(victim);
+    const auto in = [&](const std::string &name) { return (std::filesystem::path(dir_) / name).string(); };
+    std::filesystem::create_directories(in("groups"));
+    std::filesystem::create_symlink(victim, in("taskd-state.json.tmp"));
+    std::filesystem::create_symlink(victim, in("groups/plant.tmp"));
+    std::filesystem::create_symlink(victim, in("groups/linked"));
+    ASSERT_EQ(::mkfifo(in("groups/fifo").c_str(), 0600), 0);
+
+    ASSERT_EQ(Send(Layout2(30, "alpha", "prog")).status(), 0);
+    ASSERT_EQ(Send(GroupRequest(34, "plant")).status(), 0);
+    EXPECT_EQ(ReadFile(victim), original);
+    EXPECT_TRUE(std::filesystem::is_symlink(in("taskd-state.json.tmp")));
+    Answer a = Send(GroupRequest(35, "linked"));
+    EXPECT_EQ(a.status(), 13);
+    EXPECT_NE(a.text().find("it is a symbolic link, which the service does not follow"), std::string::npos)
+        << a.text();
+    a = Send(GroupRequest(35, "fifo")); // answered at once
+    EXPECT_EQ(a.status(), 13);
+    EXPECT_NE(a.text().find("it is not a regular file"), std::string::npos) << a.text();
+    // A group saved over a planted link replaces the link, not its target.
+    EXPECT_EQ(Send(GroupRequest(34, "linked")).status(), 0);
+    EXPECT_EQ(ReadFile(victim), original);
+    EXPECT_FALSE(std::filesystem::is_symlink(in("groups/linked")));
+    ASSERT_EQ(svc_->state().tasks.size(), 1u);
+
+    // The groups folder itself a link to another folder.
+    std::filesystem::remove_all(in("groups"));
+    std::filesystem::create_directory_symlink(outside, in("groups"));
+    EXPECT_EQ(Send(GroupRequest(34, "x")).status(), 29);
+    EXPECT_EQ(Send(GroupRequest(35, "victim")).status(), 13);
+    EXPECT_FALSE(std::filesystem::exists(outside + "/x"));
+
+    // A state file that is a link, or a FIFO, stops the start.
+    Close();
+    std::filesystem::remove(StateFile(dir_));
+    std::filesystem::create_symlink(victim, StateFile(dir_));
+    EXPECT_NE(Opened(dir_).find("is not a regular file"), std::string::npos) << Opened(dir_);
+    std::filesystem::remove(StateFile(dir_));
+    ASSERT_EQ(::mkfifo(StateFile(dir_).c_str(), 0600), 0);
+    EXPECT_NE(Opened(dir_).find("is not a regular file"), std::string::npos) << Opened(dir_);
+    std::filesystem::remove(StateFile(dir_));
+    EXPECT_EQ(ReadFile(victim), original);
+    std::filesystem::remove_all(outside);
+    Open();
+}
+
+TEST_F(ServiceCore, AStateFolderOrFileOthersMayChangeIsRefusedWithTheFix) {
+    Close();
+    ::chmod(dir_.c_str(), 0770);
+    EXPECT_EQ(Opened(dir_), "the state folder " + dir_ + " is writable by its group or by others; take that away "
+                                                        "(chmod go-w " + dir_ + ")");
+    ::chmod(dir_.c_str(), 0700);
+    WriteFile(StateFile(dir_), "{\"format\": 1}");
+    ::chmod(StateFile(dir_).c_str(), 0622);
+    EXPECT_NE(Opened(dir_).find("chmod go-w " + StateFile(dir_)), std::string::npos);
+    ::chmod(StateFile(dir_).c_str(), 0600);
+    EXPECT_EQ(Opened(dir_), "");
+
+    // A folder it creates is private.
+    const std::string fresh = dir_ + "/fresh";
+    std::string why;
+    ASSERT_NE(os::Folder::Open(fresh, true, &why), nullptr) << why;
+    struct stat st {};
+    ::stat(fresh.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the files to another user";
+    ASSERT_EQ(::chown(StateFile(dir_).c_str(), 65534, 65534), 0);
+    EXPECT_NE(Opened(dir_).find("is owned by user"), std::string::npos);
+    EXPECT_NE(Opened(dir_).find("(chown 0 " + StateFile(dir_) + ")"), std::string::npos) << Opened(dir_);
+    ASSERT_EQ(::chown(StateFile(dir_).c_str(), 0, 0), 0);
+    ASSERT_EQ(::chown(dir_.c_str(), 65534, 65534), 0);
+    EXPECT_NE(Opened(dir_).find("the state folder " + dir_ + " is owned by user"), std::string::npos)
+        << Opened(dir_);
+    ASSERT_EQ(::chown(dir_.c_str(), 0, 0), 0);
+    Open();
+}
+
+TEST_F(ServiceCore, FullLogFilesKeepOneOlderCopy) {
+    std::string why;
+    auto folder = os::Folder::Open(dir_ + "/logs", true, &why);
+    ASSERT_NE(folder, nullptr) << why;
+    const int fd = folder->OpenAppend("task-a.log", &why);
+    ASSERT_GE(fd, 0) << why;
+    const std::string block(3000, 'x');
+    ASSERT_EQ(::write(fd, block.data(), block.size()), 3000);
+    folder->CapLogs(4096); // below the cap: left alone
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/logs/task-a.log.1"));
+    ASSERT_EQ(::write(fd, "yz", 2), 2);
+    ASSERT_EQ(::write(fd, block.data(), block.size()), 3000);
+    folder->CapLogs(4096);
+    EXPECT_EQ(std::filesystem::file_size(dir_ + "/logs/task-a.log.1"), 4096u); // the newest part
+    EXPECT_EQ(ReadFile(dir_ + "/logs/task-a.log.1").substr(4096 - 3002, 2), "yz");
+    // The writer goes on at the start of the emptied file.
+    ASSERT_EQ(::write(fd, "next", 4), 4);
+    EXPECT_EQ(ReadFile(dir_ + "/logs/task-a.log"), "next");
+    os::CloseDescriptor(fd);
+}
+#endif
 
 } // namespace
 } // namespace taskd::test

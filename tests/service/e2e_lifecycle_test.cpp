@@ -119,6 +119,20 @@ TEST_F(Lifecycle, DamagedStateFileStopsTheServiceWithAClearMessage) {
     std::filesystem::remove_all(dir);
 }
 
+// A suffix too long for a socket name whole (Linux maps it to a digest) and
+// within what a Windows pipe name holds reaches the service, in any case.
+TEST_F(Lifecycle, LongSuffixReachesTheServiceInAnyCase) {
+    std::string suffix = "long" + std::to_string(OwnPid()) + "_";
+    suffix.resize(232, 'x');
+    svc_ = std::make_unique<TaskdProcess>(BaseArgs(), std::string{}, suffix);
+    ASSERT_TRUE(svc_->ready()) << svc_->log();
+    std::string upper = suffix;
+    for (char &c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    Result r;
+    r.ok = VexSrv_GetTidewellStatus(".", upper.c_str(), &r.value, &r.status, r.message, sizeof r.message);
+    EXPECT_EQ(r.ok, 1) << r.status << " " << r.text();
+}
+
 TEST_F(Lifecycle, LeaseOfAVanishedHolderLapses) {
     Start({"--lock-lease", "1"});
     Result r;

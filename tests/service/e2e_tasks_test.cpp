@@ -207,5 +207,46 @@ TEST_F(Service, ShutdownStopsTheChildren) {
     svc_.reset();
 }
 
+TEST_F(Service, CallerTextsForgeNoLogLineAndTaskOutputStaysInItsOwnFile) {
+    Result r;
+    // A name and a command line that try to end the log line and forge one.
+#if defined(_WIN32)
+    // Children write to the service's own console there: they say nothing.
+    const std::string task_says = " sleep 5", process_says = " sleep 5";
+#else
+    const std::string task_says = " say said-by-the-task", process_says = " say said-by-a-process";
+#endif
+    auto t = Named<TaskDefinition2>("a\nFORGED line", ChildHelper() + task_says + "\nFORGED too");
+    t.position = -1;
+    ASSERT_EQ(VexSrv_AddTaskToList2(".", sfx(), &t, &r.value, &r.status, r.message, sizeof r.message), 1) << r.text();
+    ASSERT_EQ(VexSrv_StartTaskByName(0, ".", sfx(), t.task_name, 0, &r.value, &r.status, r.message, sizeof r.message),
+              1)
+        << r.text();
+    auto p = Named<TaskDefinition3>("", ChildHelper() + process_says + "\rFORGED\x1b[2K");
+    ASSERT_EQ(VexSrv_StartProcess(".", sfx(), &p, &r.value, &r.status, r.message, sizeof r.message), 1);
+    const std::string dir = svc_->state_dir();
+#if !defined(_WIN32)
+    const std::string task_log = dir + "/logs/task-a%0AFORGED%20line.log";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((ReadFile(task_log).empty() || ReadFile(dir + "/logs/processes.log").empty()) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ReadFile(task_log), "said-by-the-task\nsaid-by-the-task\n");
+    EXPECT_NE(ReadFile(dir + "/logs/processes.log").find("said-by-a-process"), std::string::npos);
+#endif
+    EXPECT_EQ(svc_->Stop(), 0);
+    const std::string log = svc_->log();
+    EXPECT_EQ(log.find("\nFORGED"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\rFORGED"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+    EXPECT_NE(log.find("task 'a\\nFORGED line' runs as process"), std::string::npos) << log;
+#if !defined(_WIN32)
+    // The command lines appear in the log; the output itself does not.
+    EXPECT_EQ(log.find("\nsaid-by-"), std::string::npos) << log;
+    EXPECT_NE(log.find(process_says + "\\rFORGED\\x1B[2K"), std::string::npos) << log;
+#endif
+    svc_.reset();
+}
+
 } // namespace
 } // namespace taskd::test

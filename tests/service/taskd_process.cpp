@@ -46,8 +46,8 @@ std::string Quoted(const std::string &arg) {
 
 } // namespace
 
-TaskdProcess::TaskdProcess(std::vector<std::string> extra_args, std::string state_dir)
-    : suffix_(UniqueSuffix()), state_dir_(std::move(state_dir)) {
+TaskdProcess::TaskdProcess(std::vector<std::string> extra_args, std::string state_dir, std::string suffix)
+    : suffix_(suffix.empty() ? UniqueSuffix() : std::move(suffix)), state_dir_(std::move(state_dir)) {
     if (state_dir_.empty()) {
         state_dir_ = NewTempDir("state");
         own_state_dir_ = true;

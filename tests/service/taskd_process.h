@@ -10,10 +10,11 @@ namespace taskd::test {
 
 class TaskdProcess {
   public:
-    // Starts the service from beside the test program with a unique suffix,
-    // state_dir (a new temporary folder when empty) and the extra arguments,
-    // and waits (bounded) until it answers.
-    explicit TaskdProcess(std::vector<std::string> extra_args = {}, std::string state_dir = {});
+    // Starts the service from beside the test program with suffix (a unique
+    // one when empty), state_dir (a new temporary folder when empty) and the
+    // extra arguments, and waits (bounded) until it answers.
+    explicit TaskdProcess(std::vector<std::string> extra_args = {}, std::string state_dir = {},
+                          std::string suffix = {});
     ~TaskdProcess();
     TaskdProcess(const TaskdProcess &) = delete;
     TaskdProcess &operator=(const TaskdProcess &) = delete;

@@ -73,6 +73,8 @@ inline std::string NewTempDir(const std::string &stem) {
                      ("taskd-" + stem + "-" + std::to_string(OwnPid()) + "-" + std::to_string(counter++));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
+    // The service takes only a folder no other user may write.
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
     return dir.string();
 }
 

@@ -14,6 +14,9 @@ namespace vexsrv::tool {
 // Runs call on a worker thread and returns its report, or, after
 // limit_seconds, prints the time-out (as text or JSON) and ends the process
 // with kExitTimedOut. An exception from call becomes a report of the tool.
-Report RunBounded(double limit_seconds, const std::function<Report()> &call, std::string_view operation, bool json);
+// With progress, a call that runs for more than a second shows one line on
+// stderr with the time elapsed, cleared when the call ends.
+Report RunBounded(double limit_seconds, const std::function<Report()> &call, std::string_view operation, bool json,
+                  bool progress);
 
 } // namespace vexsrv::tool

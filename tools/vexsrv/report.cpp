@@ -26,8 +26,41 @@ int ExitCodeFor(bool ok, Source source) {
     return kExitUsage;
 }
 
-Report ToolReport(int exit_code, std::string message) {
+std::string_view OriginName(Origin origin) {
+    switch (origin) {
+    case Origin::Service:
+        return "service";
+    case Origin::System:
+        return "system";
+    case Origin::Library:
+        return "library";
+    case Origin::Unreachable:
+        return "unreachable";
+    case Origin::Tool:
+        return "tool";
+    case Origin::Timeout:
+        return "timeout";
+    }
+    return "tool";
+}
+
+Origin OriginOf(Source source) {
+    switch (source) {
+    case Source::Service:
+        return Origin::Service;
+    case Source::System:
+        return Origin::System;
+    case Source::Library:
+        return Origin::Library;
+    case Source::Unreachable:
+        return Origin::Unreachable;
+    }
+    return Origin::Library;
+}
+
+Report ToolReport(int exit_code, std::string message, Origin origin) {
     Report rep;
+    rep.origin = origin;
     rep.exit_code = exit_code;
     rep.message = std::move(message);
     return rep;
@@ -95,44 +128,52 @@ std::string Indented(const std::string &text, std::size_t indent) {
     return out;
 }
 
-void PrintJson(const Report &rep, std::string_view operation) {
-    const nlohmann::ordered_json j = {
-        {"operation", operation}, {"ok", rep.ok},         {"value", rep.value},         {"status", rep.status},
-        {"message", rep.message}, {"source", rep.source}, {"exit_code", rep.exit_code}, {"data", rep.data},
-    };
-    // Texts are 8-bit in the system code page; bytes that are not UTF-8 are replaced.
-    std::cout << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << std::endl;
-}
-
 void PrintFailure(const Report &rep) {
-    std::string line = "vexsrv: " + rep.source + ": ";
+    std::string line = "vexsrv: " + std::string(OriginName(rep.origin)) + ": ";
     const std::string text = rep.message.empty() ? "(no message)" : rep.message;
     line += Indented(text, 2);
-    if (!rep.from_tool) {
-        switch (rep.result_source) {
-        case Source::Service:
-            line += "\n  (status " + std::to_string(rep.status) + ", value " + std::to_string(rep.value) + ")";
-            break;
-        case Source::System:
-            if (rep.status != 0) line += "\n  (system error " + std::to_string(rep.status) + ")";
-            break;
-        case Source::Library:
-            line += "\n  (nothing was sent)";
-            break;
-        case Source::Unreachable:
-            line += "\n  (the node did not answer an echo; nothing was sent)";
-            break;
-        }
+    switch (rep.origin) {
+    case Origin::Service:
+        line += "\n  (status " + std::to_string(rep.status.value_or(0)) + ", value " +
+                std::to_string(rep.value.value_or(0)) + ")";
+        break;
+    case Origin::System:
+        if (rep.status.value_or(0) != 0) line += "\n  (system error " + std::to_string(*rep.status) + ")";
+        break;
+    case Origin::Library:
+        line += "\n  (nothing was sent)";
+        break;
+    case Origin::Unreachable:
+        line += "\n  (the node did not answer an echo; nothing was sent)";
+        break;
+    case Origin::Tool:
+    case Origin::Timeout:
+        break;
     }
     std::cerr << line << std::endl;
 }
 
 } // namespace
 
+nlohmann::ordered_json ToJson(const Report &rep, std::string_view operation) {
+    nlohmann::ordered_json j;
+    j["operation"] = operation;
+    j["ok"] = rep.ok;
+    j["exit_code"] = rep.exit_code;
+    j["source"] = OriginName(rep.origin);
+    if (rep.status) j["status"] = *rep.status;
+    if (rep.value) j["value"] = *rep.value;
+    j["message"] = rep.message;
+    j["data"] = rep.data.is_object() ? rep.data : nlohmann::ordered_json::object();
+    return j;
+}
+
 void Print(const Report &rep, std::string_view operation, bool json) {
     const std::lock_guard<std::mutex> hold(OutputLock());
     if (json) {
-        PrintJson(rep, operation);
+        // Texts are 8-bit in the system code page; bytes that are not UTF-8 are replaced.
+        std::cout << ToJson(rep, operation).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << std::endl;
         return;
     }
     if (!rep.ok) {
@@ -141,7 +182,7 @@ void Print(const Report &rep, std::string_view operation, bool json) {
     }
     // On success every message is the service's own.
     Table table = rep.table;
-    if (!rep.message.empty()) table.Add({"message", rep.source + ": " + rep.message});
+    if (!rep.message.empty()) table.Add({"message", std::string(OriginName(rep.origin)) + ": " + rep.message});
     PrintTable(table);
     std::cout.flush();
 }
