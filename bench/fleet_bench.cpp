@@ -53,7 +53,7 @@ void BM_FleetStatus(benchmark::State &state) {
         wall += Ms(Clock::now() - t0);
         double worst = 0;
         for (const auto &row : rows) {
-            worst = std::max(worst, static_cast<double>(row.elapsed.count()));
+            worst = std::max(worst, static_cast<double>(row.elapsed.count()) / 1000.0);
             if (row.outcome != vexsrv::NodeOutcome::Done || !row.result.ok) ++failed;
         }
         slowest += worst;

@@ -15,6 +15,9 @@
 // time-out, and takes its place among the running calls only until then.
 #pragma once
 
+#include "vexsrv/requires_cxx20.h"
+#if defined(VEXSRV_CXX_LAYER_USABLE)
+
 #include <algorithm>
 #include <chrono>
 #include <concepts>
@@ -61,7 +64,7 @@ template <class R> struct NodeResult {
     NodeOutcome outcome = NodeOutcome::TimedOut;
     R result{};        // when Done
     std::string error; // when Failed
-    std::chrono::milliseconds elapsed{0};
+    std::chrono::microseconds elapsed{0};
 };
 
 struct FleetOptions {
@@ -150,7 +153,7 @@ auto ForEachNode(const std::vector<std::string> &nodes, Op op, FleetOptions opti
         const auto now = Clock::now();
         std::erase_if(running, [&](const Running &r) {
             NodeResult<R> &row = out[r.index];
-            row.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - r.started);
+            row.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - r.started);
             if (state->finished[r.index]) {
                 if (state->results[r.index]) {
                     row.outcome = NodeOutcome::Done;
@@ -187,3 +190,5 @@ inline Result<std::vector<std::string>> DiscoverNodes(const std::optional<std::s
 }
 
 } // namespace vexsrv
+
+#endif // VEXSRV_CXX_LAYER_USABLE
