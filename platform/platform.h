@@ -28,6 +28,7 @@ inline constexpr std::uint32_t kErrorPipeBusy = 231;
 inline constexpr std::uint32_t kErrorNoData = 232;
 inline constexpr std::uint32_t kErrorPipeNotConnected = 233;
 inline constexpr std::uint32_t kErrorMoreData = 234;
+inline constexpr std::uint32_t kErrorNotAuthenticated = 1244;
 
 // One named-pipe transaction on "\\NODE\pipe\NAME": waits without limit for a
 // free instance, writes the request as one message, reads one reply message of

@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-tools
   wine wine32:i386 wine64
   iproute2 iputils-ping procps
+  libssl-dev openssl
 )
 missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -44,8 +44,8 @@ std::vector<std::uint8_t> Finish(const vex::TaskServiceReply &reply, const Outco
 } // namespace
 
 std::string Caller::Describe() const {
+    if (!network_address.empty()) return "client " + network_name + " at " + network_address;
     std::string s;
-    if (!address.empty()) s = "peer " + (certificate.empty() ? std::string("(no certificate)") : certificate) + " at " + address;
     if (user_known) s = "user " + os::UserName(user_id) + " (" + std::to_string(user_id) + ")";
     if (known) s += (s.empty() ? "" : ", ") + std::string("process ") + std::to_string(process_id);
     return s.empty() ? "an unknown caller" : s;

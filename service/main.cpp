@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 
 #include "platform/platform.h"
 #include "service/browse_responder.h"
@@ -107,16 +108,43 @@ int main(int argc, char **argv) {
         }
         if (boot_start) taskd::log::Info("start at boot: " + svc.StartDatabase(false).text);
     }
+#if !defined(_WIN32)
+    // Network callers are admitted by their certificate; the request core
+    // checks no user of theirs.
+    std::unique_ptr<taskd::NetListener> net;
+    std::string listening;
+    if (!options.net.listen.empty()) {
+        // The request deadline is the local callers' one.
+        options.net.request_deadline = options.server.request_timeout;
+        net = std::make_unique<taskd::NetListener>(
+            options.net, pipe,
+            [&svc](const std::uint8_t *data, std::size_t size, const taskd::Caller &caller,
+                   taskd::RequestSummary *summary) {
+                return taskd::HandleRequest(svc, taskd::AccessPolicy{}, data, size, caller, summary);
+            },
+            options.server.workers);
+        if (std::string why = net->Start(); !why.empty()) {
+            taskd::log::Error("cannot start: " + why);
+            server.Stop();
+            return 1;
+        }
+        for (const std::string &address : net->bound()) listening += ", " + address;
+        listening = "; listening on " + listening.substr(2) + " (TLS)";
+    }
+#else
+    const std::string listening;
+#endif
     const taskd::BrowseIdentity identity{ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
                                          taskd::kServiceVersion};
     taskd::BrowseResponder browse(identity);
     if (options.browse) browse.Start();
 #if !defined(_WIN32)
     taskd::UdpBrowseResponder browse_udp(identity);
-    if (options.browse && options.browse_udp.value_or(false)) browse_udp.Start();
+    // A service that listens on the network is found there too, unless told not to be.
+    if (options.browse && options.browse_udp.value_or(!options.net.listen.empty())) browse_udp.Start();
 #endif
     taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
-                     std::to_string(taskd::os::CurrentProcessId()) + ")");
+                     std::to_string(taskd::os::CurrentProcessId()) + ")" + listening);
 
     while (!taskd::os::WaitForShutdown(std::chrono::seconds(1))) {
         if (taskd::os::TakeReloadRequest()) OnReload(options);
@@ -127,6 +155,7 @@ int main(int argc, char **argv) {
     taskd::log::Info("shutting down: finishing the requests in flight");
     browse.Stop();
 #if !defined(_WIN32)
+    if (net) net->Stop();
     browse_udp.Stop();
 #endif
     server.Stop();

@@ -124,6 +124,22 @@ int ParseOptions(int argc, char **argv, Options *options) {
     bool no_browse = false;
     app.add_flag("--no-browse", no_browse, "Do not answer browse requests.");
 #if !defined(_WIN32)
+    NetConfig &net = options->net;
+    app.add_option("--listen", net.listen,
+                   "Serve other nodes on ADDRESS[:PORT] (IPv4, IPv6, [IPv6]:PORT; port 7470 by default) over TLS "
+                   "1.3 with client certificates; may be given several times. Needs --tls-cert, --tls-key and "
+                   "--tls-client-ca.");
+    app.add_option("--tls-cert", net.cert_file, "The service's certificate (PEM, with its chain).");
+    app.add_option("--tls-key", net.key_file, "The private key of --tls-cert (PEM).");
+    app.add_option("--tls-client-ca", net.client_ca_file,
+                   "The CA (PEM) that signs the certificates of clients; no other client is admitted.");
+    app.add_option("--allow-client", net.allow_clients,
+                   "Admit only clients whose certificate names NAME (subject CN or a DNS name); may be given "
+                   "several times. Without it every certificate of --tls-client-ca is admitted.");
+    app.add_option("--max-per-address", net.max_per_address,
+                   "Network connections at once from one peer address.")
+        ->check(CLI::Range(1, 1024))
+        ->capture_default_str();
     bool browse_udp = false, no_browse_udp = false;
     auto *udp_on = app.add_flag("--browse-udp", browse_udp,
                                 "Answer browse requests from other nodes too, by UDP on port 7471 (or "
@@ -155,6 +171,19 @@ int ParseOptions(int argc, char **argv, Options *options) {
     if (!ParseVersion(version, &cfg.db_version)) return bad("--db-version takes A.B.C, for example 1.0.0");
     if (auto why = CheckSubsystems(cfg.subsystems); !why.empty()) return bad("--subsystem: " + why);
     if (!permissions.empty()) cfg.permissions = {permissions[0], permissions[1]};
+#if !defined(_WIN32)
+    if (!net.listen.empty() && (net.cert_file.empty() || net.key_file.empty() || net.client_ca_file.empty()))
+        return bad("--listen needs --tls-cert, --tls-key and --tls-client-ca");
+    if (net.listen.empty() &&
+        (!net.cert_file.empty() || !net.key_file.empty() || !net.client_ca_file.empty() || !net.allow_clients.empty()))
+        return bad("--tls-cert, --tls-key, --tls-client-ca and --allow-client take effect only with --listen");
+    for (const std::string &address : net.listen) {
+        std::string host;
+        std::uint16_t port = 0;
+        if (!ParseListenAddress(address, &host, &port))
+            return bad("--listen " + address + ": not ADDRESS[:PORT] (for IPv6 with a port: [ADDRESS]:PORT)");
+    }
+#endif
     if (cfg.state_dir.empty()) cfg.state_dir = os::DefaultStateDir(cfg.suffix);
     cfg.lock_lease = std::chrono::seconds(lease);
     cfg.stop_grace = std::chrono::milliseconds(static_cast<long long>(grace * 1000));

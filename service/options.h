@@ -7,6 +7,9 @@
 
 #include "service/log.h"
 #include "service/server.h"
+#if !defined(_WIN32)
+#include "service/net_listener.h"
+#endif
 #include "service/task_service.h"
 
 namespace taskd {
@@ -21,7 +24,10 @@ struct Options {
     ServerLimits server;
     std::string log_file; // empty: the log goes to stderr as it is
     bool browse = true;
-    // Answer browse requests from other nodes by UDP (Linux); unset: off.
+#if !defined(_WIN32)
+    NetConfig net;
+#endif
+    // Answer browse requests from other nodes by UDP (Linux); unset: on with --listen.
     std::optional<bool> browse_udp;
 };
 

@@ -23,8 +23,9 @@ struct Caller {
     bool user_known = false; // the user id is known (Linux)
     std::uint32_t user_id = 0;
     std::uint32_t process_id = 0;
-    std::string address;     // a network peer's address; empty for a local one
-    std::string certificate; // the name its certificate proves
+    // A caller from the network: its certificate's name and its address.
+    std::string network_name;
+    std::string network_address;
     // "user alice (1000), process 42", for the log and the lock's holder.
     std::string Describe() const;
 };

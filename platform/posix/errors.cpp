@@ -34,6 +34,7 @@ constexpr ErrorRow kTexts[] = {
     {233, "No process is on the other end of the pipe."},
     {234, "More data is available."},
     {1231, "The network location cannot be reached."},
+    {1244, "The requested operation was not performed because the user has not been authenticated."},
 };
 
 } // namespace

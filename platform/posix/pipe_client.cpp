@@ -12,6 +12,7 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/local_names.h"
 #include "platform/posix/peer_trust.h"
+#include "platform/posix/remote_pipe.h"
 
 namespace vex::platform {
 namespace {
@@ -36,8 +37,9 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
                             std::uint32_t reply_size) {
     std::string_view node, path;
     if (pipe_name == nullptr || !posix::SplitObjectName(pipe_name, "pipe", &node, &path)) return kErrorInvalidName;
-    // Remote nodes are out of reach of this layer.
-    if (!posix::IsLocalNode(node)) return kErrorBadNetPath;
+    // Other nodes are reached over TLS.
+    if (!posix::IsLocalNode(node))
+        return posix::RemotePipeTransact(node, path, request, request_size, reply, reply_size);
     sockaddr_un addr{};
     socklen_t addr_len = 0;
     if (const std::uint32_t e = posix::AbstractAddress("pipe", path, &addr, &addr_len); e != 0) return e;

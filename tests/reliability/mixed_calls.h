@@ -63,10 +63,10 @@ inline bool ListHolds(const std::string &suffix, const std::string &name) {
     return found;
 }
 
-// One call of kind (0 to 7) carrying token, against the service of suffix.
-// A call is lost when its exchange failed, which shows in an output that only
-// a completed exchange writes.
-inline CallResult MixedCall(const std::string &suffix, int kind, std::int32_t token) {
+// One call of kind (0 to 7) carrying token, against the service of suffix on
+// node. A call is lost when its exchange failed, which shows in an output
+// that only a completed exchange writes.
+inline CallResult MixedCallOn(const char *node, const std::string &suffix, int kind, std::int32_t token) {
     const char *sfx = suffix.c_str();
     constexpr std::int32_t kUnwritten = INT32_MIN;
     std::int32_t value = kUnwritten, status = kUnwritten;
@@ -92,33 +92,33 @@ inline CallResult MixedCall(const std::string &suffix, int kind, std::int32_t to
         // value goes in as the status to set and is overwritten by an answer.
         const std::int32_t wanted = 1000 + token;
         value = wanted;
-        const std::int32_t r = VexSrv_SetTidewellStatus(".", sfx, &value, &status, msg, sizeof msg);
+        const std::int32_t r = VexSrv_SetTidewellStatus(node, sfx, &value, &status, msg, sizeof msg);
         return judge(value == wanted, r == 0 && status != 0 && Contains(msg, "Status " + std::to_string(wanted) + " "),
                      "set status " + std::to_string(wanted));
     }
     case 1: {
         const std::string name = Token('S', token);
-        const std::int32_t r = VexSrv_StopSubsystem(0, ".", sfx, name.c_str(), &value, &status, msg, sizeof msg);
+        const std::int32_t r = VexSrv_StopSubsystem(0, node, sfx, name.c_str(), &value, &status, msg, sizeof msg);
         return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, InQuotes(name)),
                      "stop subsystem " + name);
     }
     case 2: {
         const std::string name = Token('T', token);
         const std::int32_t r =
-            VexSrv_StartTaskByName(0, ".", sfx, name.c_str(), 0, &value, &status, msg, sizeof msg);
+            VexSrv_StartTaskByName(0, node, sfx, name.c_str(), 0, &value, &status, msg, sizeof msg);
         return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, InQuotes(name)),
                      "start task " + name);
     }
     case 3: {
         const std::string name = Token('K', token);
-        const std::int32_t r = VexSrv_StopTask(0, ".", sfx, name.c_str(), 1, &value, &status, msg, sizeof msg);
+        const std::int32_t r = VexSrv_StopTask(0, node, sfx, name.c_str(), 1, &value, &status, msg, sizeof msg);
         return judge(value == kUnwritten, r == 0 && status != 0 && Contains(msg, InQuotes(name)),
                      "stop task " + name);
     }
     case 4: {
         std::uint32_t first = 0, second = 0;
         const std::int32_t r =
-            VexSrv_GetDBPermis(".", sfx, token, &first, &second, &value, &status, msg, sizeof msg);
+            VexSrv_GetDBPermis(node, sfx, token, &first, &second, &value, &status, msg, sizeof msg);
         return judge(value == kUnwritten, r == 1 && value == 0 && first == 0x12345678u && second == 0x9ABCDEF0u,
                      "permissions");
     }
@@ -126,7 +126,7 @@ inline CallResult MixedCall(const std::string &suffix, int kind, std::int32_t to
         std::int32_t v1 = 0, v2 = 0, v3 = 0;
         char text[64] = {};
         const std::int32_t r =
-            VexSrv_GetDBVersion(".", sfx, &status, &v1, &v2, &v3, text, sizeof text, msg, sizeof msg);
+            VexSrv_GetDBVersion(node, sfx, &status, &v1, &v2, &v3, text, sizeof text, msg, sizeof msg);
         // No value out here: the fixed offline text marks a failed exchange.
         return judge(std::strcmp(text, "Target computer is offline.") == 0,
                      r == 1 && v1 == 3 && v2 == 14 && v3 == 15 && std::strcmp(text, "load test build") == 0,
@@ -134,7 +134,7 @@ inline CallResult MixedCall(const std::string &suffix, int kind, std::int32_t to
     }
     case 6: {
         CStringArray *list = nullptr;
-        const std::int32_t r = VexSrv_GetSubSysList(0, ".", sfx, &value, &status, &list, msg, sizeof msg);
+        const std::int32_t r = VexSrv_GetSubSysList(0, node, sfx, &value, &status, &list, msg, sizeof msg);
         const bool ok = r == 1 && list != nullptr && list->GetSize() == 2 &&
                         std::strcmp(list->GetAt(0).GetString(), "ALARMS") == 0 &&
                         std::strcmp(list->GetAt(1).GetString(), "HISTORY") == 0;
@@ -142,11 +142,15 @@ inline CallResult MixedCall(const std::string &suffix, int kind, std::int32_t to
         return judge(value == kUnwritten, ok, "subsystem list");
     }
     default: {
-        const std::int32_t r = VexSrv_CheckRunningList(".", sfx, &value, &status, msg, sizeof msg);
+        const std::int32_t r = VexSrv_CheckRunningList(node, sfx, &value, &status, msg, sizeof msg);
         return judge(value == kUnwritten, r == 1 && value == 0 && Contains(msg, "running"),
                      "running list");
     }
     }
+}
+
+inline CallResult MixedCall(const std::string &suffix, int kind, std::int32_t token) {
+    return MixedCallOn(".", suffix, kind, token);
 }
 
 } // namespace vex::test

@@ -31,6 +31,7 @@ inline std::string SystemText(std::uint32_t code) {
     case 123: return "The filename, directory name, or volume label syntax is incorrect.";
     case 183: return "Cannot create a file when that file already exists.";
     case 234: return "More data is available.";
+    case 1244: return "The requested operation was not performed because the user has not been authenticated.";
     default: return "Unknown error " + std::to_string(code);
     }
 #endif
