@@ -1,12 +1,14 @@
 // Discovery and one command over many nodes, on a bed of three network hosts
-// (tests/support/testbed.h), each running its own tidewell-taskd. Linux, as
-// root; skipped with the reason where the bed cannot be made.
+// (tests/support/testbed.h), each running its own tidewell-taskd listening on
+// the network over TLS. Linux, as root; skipped with the reason where the bed
+// cannot be made.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,13 +32,6 @@ using namespace std::chrono_literals;
 constexpr int kHosts = 3;
 constexpr std::uint32_t kWaitMs = 1500;
 const char *const kPort = "7471";
-
-std::string BesideThisProgram(const std::string &name) {
-    char self[4096] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string path(self, n > 0 ? static_cast<std::size_t>(n) : 0);
-    return path.substr(0, path.rfind('/') + 1) + name;
-}
 
 std::string ReadFile(const std::string &path) {
     std::ifstream in(path);
@@ -63,6 +58,13 @@ class Fleet : public ::testing::Test {
         char dir[] = "/tmp/vexsrv-fleet-XXXXXX";
         if (::mkdtemp(dir) == nullptr) return;
         dir_ = dir;
+        if (std::system((std::string(MAKE_CERTS_PATH) + " " + dir_ + "/fleet --node node1=198.18.0.1 --node " +
+                         "node2=198.18.0.2 --node node3=198.18.0.3 >/dev/null 2>&1")
+                            .c_str()) != 0) {
+            why_ = "scripts/make-certs.sh failed (is the openssl command installed?)";
+            return;
+        }
+        ::setenv("VEXSRV_TLS_DIR", Identity(1).c_str(), 1);
         for (int i = 1; i <= kHosts; ++i) StartService(i);
         for (int i = 1; i <= kHosts; ++i)
             if (!WaitForLog(i, "answering browse requests from other nodes")) {
@@ -72,6 +74,7 @@ class Fleet : public ::testing::Test {
         started_ = true;
     }
     static void TearDownTestSuite() {
+        for (int i = 1; i <= kHosts; ++i) StopService(i);
         delete bed_;
         bed_ = nullptr;
         if (!dir_.empty()) std::system(("rm -rf " + dir_).c_str());
@@ -83,11 +86,35 @@ class Fleet : public ::testing::Test {
 
     static std::string LogOf(int i) { return dir_ + "/" + TestBed::Name(i) + ".log"; }
 
+    static std::string Identity(int i) { return dir_ + "/fleet/nodes/" + TestBed::Name(i); }
+
+    // Listening on the network, which turns browse answers by UDP on.
     static void StartService(int i) {
         const std::string state = dir_ + "/" + TestBed::Name(i);
-        pids_[i] = bed_->Spawn(i, {BesideThisProgram("tidewell-taskd"), "--state-dir", state, "--browse-udp",
-                                   "--log-level", "info"},
+        const std::string id = Identity(i);
+        pids_[i] = bed_->Spawn(i,
+                               {TASKD_PATH, "--state-dir", state, "--log-level", "info", "--listen",
+                                TestBed::Address(i), "--tls-cert", id + "/cert.pem", "--tls-key", id + "/key.pem",
+                                "--tls-client-ca", id + "/ca.pem"},
                                {}, LogOf(i));
+    }
+    static void StopService(int i) {
+        if (pids_[i] <= 0) return;
+        ::kill(pids_[i], SIGTERM);
+        int status = 0;
+        ::waitpid(pids_[i], &status, 0);
+        pids_[i] = -1;
+    }
+
+    // The tool on host 1 with node1's identity: its exit code, stdout in *out
+    // and stderr in *err.
+    static int Tool(const std::string &args, std::string *out, std::string *err = nullptr) {
+        const std::string o = dir_ + "/tool.out", e = dir_ + "/tool.err";
+        const int rc = bed_->Shell(1, "HOME=/nonexistent VEXSRV_TLS_DIR=" + Identity(1) + " " + VEXSRV_TOOL_PATH + " " +
+                                          args + " >" + o + " 2>" + e);
+        *out = ReadFile(o);
+        if (err != nullptr) *err = ReadFile(e);
+        return rc;
     }
 
     static bool WaitForLog(int i, const std::string &text) {
@@ -167,6 +194,73 @@ TEST_F(Fleet, HostileDatagramsToAServiceGetNoAnswerAndLeaveItAnswering) {
     EXPECT_EQ(::kill(pids_[2], 0), 0) << "the service of node2 ended";
     const auto r = BroadcastFrom(1, TestBed::Name(2));
     EXPECT_EQ(Firsts(r.data), (std::vector<std::string>{ComputerNameOf(2)}));
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+// The text of a --json line's member, "" when absent (enough for the fixed
+// members the tool writes).
+std::string Member(const std::string &line, const std::string &name) {
+    const std::string key = "\"" + name + "\":";
+    const std::size_t at = line.find(key);
+    if (at == std::string::npos) return "";
+    std::size_t from = at + key.size(), to = from;
+    if (line[from] == '"') to = line.find('"', ++from);
+    else to = line.find_first_of(",}", from);
+    return line.substr(from, to - from);
+}
+
+TEST_F(Fleet, AllRunsOnEveryNodeThatAnswersWithARowEach) {
+    std::string out, err;
+    EXPECT_EQ(Tool("--all --wait 1000 --json db status", &out, &err), 0) << out << err;
+    const auto rows = Lines(out);
+    ASSERT_EQ(rows.size(), 3u) << out << err;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Member(rows[static_cast<std::size_t>(i)], "node"), ComputerNameOf(i + 1));
+        EXPECT_EQ(Member(rows[static_cast<std::size_t>(i)], "ok"), "true") << rows[static_cast<std::size_t>(i)];
+        EXPECT_EQ(Member(rows[static_cast<std::size_t>(i)], "operation"), "db status");
+    }
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(Fleet, AHostThatDropsEveryPacketTimesOutAloneAndTheOthersSucceed) {
+    // node3's address leads to a link address nobody has: every packet is lost.
+    ASSERT_EQ(bed_->Shell(1, "ip neigh replace " + TestBed::Address(3) + " lladdr 02:00:5e:00:00:99 dev eth0 nud permanent"),
+              0);
+    std::string out, err;
+    // The version request has no echo probe before it: only the time-out ends the wait.
+    const int rc = Tool("--nodes node1,node2,node3 --timeout 2 --json db version", &out, &err);
+    bed_->Shell(1, "ip neigh del " + TestBed::Address(3) + " dev eth0");
+    EXPECT_EQ(rc, 4) << out << err;
+    const auto rows = Lines(out);
+    ASSERT_EQ(rows.size(), 3u) << out << err;
+    EXPECT_EQ(Member(rows[0], "ok"), "true") << rows[0];
+    EXPECT_EQ(Member(rows[1], "ok"), "true") << rows[1];
+    EXPECT_EQ(Member(rows[2], "node"), "node3");
+    EXPECT_EQ(Member(rows[2], "source"), "timeout") << rows[2];
+    EXPECT_EQ(err, "1 of 3 nodes failed\n");
+}
+
+// Last, since it stops a service (and starts it again).
+TEST_F(Fleet, OneServiceStoppedFailsItsRowWithTwoAndTheExitCodeSaysSo) {
+    StopService(3);
+    std::string out, err;
+    const int rc = Tool("--nodes node1,node2,node3 db status", &out, &err);
+    StartService(3);
+    EXPECT_EQ(rc, 3) << out << err;
+    const auto rows = Lines(out);
+    ASSERT_EQ(rows.size(), 4u) << out; // the header and three rows
+    EXPECT_EQ(rows[0].rfind("NODE", 0), 0u);
+    EXPECT_EQ(rows[1].rfind("node1  ok", 0), 0u) << rows[1];
+    EXPECT_EQ(rows[2].rfind("node2  ok", 0), 0u) << rows[2];
+    EXPECT_EQ(rows[3].rfind("node3  unreachable  2 ", 0), 0u) << rows[3];
+    EXPECT_EQ(err, "1 of 3 nodes failed\n");
 }
 
 } // namespace
