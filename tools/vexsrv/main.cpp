@@ -305,7 +305,7 @@ int Main(int argc, char **argv) {
         return Refuse(operation, operation + " sends no lock key: --lock-key does not apply", json_out);
 
     const std::vector<std::string> named = NamedNodes(g);
-    if (g.all || !g.node_lists.empty() || named.size() > 1) {
+    if (g.all || !g.node_lists.empty() || g.node_options.size() > 1) {
         if (g.all && !named.empty()) return Refuse(operation, "--all does not go with --node or --nodes", json_out);
         if (*selected->group == '\0') return Refuse(operation, operation + " does not run per node", json_out);
         if (!g.all && named.empty()) return Refuse(operation, "--nodes names no node", json_out);
