@@ -32,7 +32,17 @@ function(vexsrv_import_library target def_file)
             --output-lib ${import_lib}
     DEPENDS ${def_file} ${PROJECT_SOURCE_DIR}/cmake/ImportDef.cmake
     COMMENT "Import library for ${target}.dll")
-  add_custom_target(${target}_implib ALL DEPENDS ${import_lib})
+  # The same import library under the name Microsoft's linker looks for
+  # (vexsrvapi.lib): an archive of COFF import objects that link.exe and
+  # lld-link read as they read their own.
+  set(msvc_lib ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/${target}.lib)
+  add_custom_command(
+    OUTPUT ${msvc_lib}
+    COMMAND i686-w64-mingw32-dlltool --dllname ${target}.dll --input-def ${import_def}
+            --output-lib ${msvc_lib}
+    DEPENDS ${import_lib}
+    COMMENT "Import library for ${target}.dll (Microsoft name)")
+  add_custom_target(${target}_implib ALL DEPENDS ${import_lib} ${msvc_lib})
   add_dependencies(${target}_implib ${target})
   # What callers link: the import library, never the DLL's internals.
   add_library(${target}_import INTERFACE)
@@ -40,4 +50,5 @@ function(vexsrv_import_library target def_file)
   target_include_directories(${target}_import INTERFACE ${PROJECT_SOURCE_DIR}/include)
   add_dependencies(${target}_import ${target}_implib)
   set_property(GLOBAL PROPERTY VEXSRV_IMPORT_LIB ${import_lib})
+  set_property(GLOBAL PROPERTY VEXSRV_MSVC_IMPORT_LIB ${msvc_lib})
 endfunction()

@@ -9,5 +9,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Prefixes the caller names in CMAKE_PREFIX_PATH (for example an unpacked
+# vexsrvapi distribution) are searched too: they become roots of their own,
+# so packages, libraries and headers below them are found while the build
+# machine's own stay out of reach.
+foreach(_prefix IN LISTS CMAKE_PREFIX_PATH)
+  if(NOT _prefix IN_LIST CMAKE_FIND_ROOT_PATH)
+    list(APPEND CMAKE_FIND_ROOT_PATH "${_prefix}")
+  endif()
+endforeach()
+unset(_prefix)
 # Test programs run under Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

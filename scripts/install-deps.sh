@@ -12,6 +12,7 @@ packages=(
   wine wine32:i386 wine64
   iproute2 iputils-ping procps
   libssl-dev openssl
+  libsystemd-dev lintian file lld
 )
 missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

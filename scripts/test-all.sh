@@ -9,9 +9,15 @@ jobs=$(nproc)
 "$root/scripts/install-deps.sh"
 
 echo "== Linux build"
-cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Installed as Debian installs: under /usr with the multiarch library
+# folder, which the consumer test and the packages use.
+cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
 cmake --build build/linux -j "$jobs"
 ctest --test-dir build/linux --output-on-failure -j "$jobs"
+
+echo "== Debian packages (cpack, lintian, unpacked and used)"
+"$root/scripts/check-packages.sh" build/linux
 
 # Three targets at 45 s each keep this stage near two and a half minutes.
 export FUZZ_SECONDS=${FUZZ_SECONDS:-45}

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "service/lifecycle.h"
+
 namespace taskd::log {
 namespace {
 
@@ -83,7 +85,10 @@ void Write(Level level, std::string_view text) {
     // none of them can end the line and forge another one.
     const std::string line = Escaped(text);
     std::lock_guard<std::mutex> lock(g_mu);
-    std::fprintf(stderr, "%s %s %.*s\n", stamp, Tag(level), static_cast<int>(line.size()), line.data());
+    // Syslog numbers: error 3, warning 4, info 6, debug 7.
+    static constexpr int kPriority[] = {3, 4, 6, 7};
+    std::fprintf(stderr, "%s%s %s %.*s\n", lifecycle::JournalPrefix(kPriority[static_cast<int>(level)]), stamp,
+                 Tag(level), static_cast<int>(line.size()), line.data());
     std::fflush(stderr);
 }
 

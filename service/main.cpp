@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "service/browse_responder.h"
+#include "service/lifecycle.h"
 #if !defined(_WIN32)
 #include "service/browse_udp.h"
 #endif
@@ -16,6 +17,7 @@
 #include "service/options.h"
 #include "service/os.h"
 #include "service/processes.h"
+#include "service/reload.h"
 #include "service/server.h"
 #include "service/state_store.h"
 #include "service/task_service.h"
@@ -48,24 +50,28 @@ std::string ComputerName() {
     return std::string(name, size);
 }
 
-// What a reload request (SIGHUP) does: opens the log file anew, so that a
-// rotated log goes on in a new file. The one place for whatever else a
-// reload is to read again.
-void OnReload(const taskd::Options &options) {
-    if (options.log_file.empty()) {
-        taskd::log::Info("reload requested (SIGHUP): nothing to reload, the log goes to stderr");
-        return;
-    }
-    if (std::string why = taskd::os::RedirectLogTo(options.log_file); !why.empty()) {
-        taskd::log::Error("reload requested (SIGHUP): the log file stays as it was: " + why);
-        return;
-    }
-    taskd::log::Info("reload requested (SIGHUP): log file " + options.log_file + " opened anew");
+// What a reload request (SIGHUP; on Windows the manager's parameter change)
+// does: opens the log file anew, so that a rotated log goes on in a new
+// file, then reads the command line and the configuration file again.
+// Returns the status line for the supervisor.
+std::string OnReload(int argc, char **argv, taskd::Options *options, taskd::TaskService &svc) {
+    const auto reopen_log = [&options] {
+        if (options->log_file.empty()) return;
+        if (std::string why = taskd::os::RedirectLogTo(options->log_file); !why.empty()) {
+            taskd::log::Error("reload requested (SIGHUP): the log file stays as it was: " + why);
+            return;
+        }
+        taskd::lifecycle::DetectJournal();
+        taskd::log::Info("reload requested (SIGHUP): log file " + options->log_file + " opened anew");
+    };
+    reopen_log();
+    const std::string old_log_file = options->log_file;
+    std::string status = taskd::Reload(argc, argv, options, svc);
+    if (options->log_file != old_log_file) reopen_log();
+    return status;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int RunTaskd(int argc, char **argv) {
     taskd::Options options;
     if (const int rc = taskd::ParseOptions(argc, argv, &options); rc >= 0) return rc;
     taskd::log::SetLevel(options.log_level);
@@ -74,6 +80,7 @@ int main(int argc, char **argv) {
             taskd::log::Error("--log-file: " + why);
             return 2;
         }
+        taskd::lifecycle::DetectJournal();
     }
     options.service.node_name = taskd::os::NodeName();
 
@@ -145,13 +152,18 @@ int main(int argc, char **argv) {
 #endif
     taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
                      std::to_string(taskd::os::CurrentProcessId()) + ")" + listening);
+    taskd::lifecycle::Ready("serving pipe " + pipe);
 
     while (!taskd::os::WaitForShutdown(std::chrono::seconds(1))) {
-        if (taskd::os::TakeReloadRequest()) OnReload(options);
+        if (taskd::os::TakeReloadRequest() || taskd::lifecycle::TakeReloadRequest()) {
+            taskd::lifecycle::Reloading();
+            taskd::lifecycle::Reloaded(OnReload(argc, argv, &options, svc));
+        }
         std::lock_guard<std::mutex> lock(svc.mutex());
         svc.Housekeeping(taskd::TaskService::Clock::now());
     }
 
+    taskd::lifecycle::Stopping();
     taskd::log::Info("shutting down: finishing the requests in flight");
     browse.Stop();
 #if !defined(_WIN32)
@@ -166,3 +178,7 @@ int main(int argc, char **argv) {
     taskd::log::Info("stopped");
     return 0;
 }
+
+} // namespace
+
+int main(int argc, char **argv) { return taskd::lifecycle::Run(argc, argv, RunTaskd); }

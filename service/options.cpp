@@ -45,13 +45,19 @@ std::string CheckSubsystems(const std::vector<std::string> &names) {
 
 } // namespace
 
-int ParseOptions(int argc, char **argv, Options *options) {
+int ParseOptions(int argc, char **argv, Options *options, std::string *error) {
     ServiceConfig &cfg = options->service;
     CLI::App app{"tidewell-taskd: the Kestrane Tidewell task service. It serves the pipe "
                  "\\\\.\\pipe\\ZEPTAR_<suffix>_TSK_REQ, runs the database program and the registered tasks, "
                  "and answers browse requests on \\\\.\\mailslot\\Tidewell\\Browse.",
                  "tidewell-taskd"};
     app.set_version_flag("--version", std::string("tidewell-taskd ") + kServiceVersion);
+    app.set_config("--config", "",
+                   "Read options from FILE (TOML: one key = value line per option, the key being the long option "
+                   "without its dashes, lists in brackets). The command line wins over the file; SIGHUP reads it "
+                   "again.");
+    // A misspelt key is an error, not a silently ignored setting.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_option("--suffix", cfg.suffix,
                    "Service suffix: tells this instance apart from others on the node (pipe "
                    "ZEPTAR_<suffix>_TSK_REQ). Empty by default.");
@@ -154,12 +160,20 @@ int ParseOptions(int argc, char **argv, Options *options) {
         std::printf("%s\n", e.what());
         return 0;
     } catch (const CLI::ParseError &e) {
+        if (error != nullptr) {
+            *error = e.what();
+            return 2;
+        }
         // Help ends well; every other complaint is a bad command line.
         return app.exit(e) == 0 ? 0 : 2;
     }
 
-    auto bad = [](const std::string &why) {
-        std::fprintf(stderr, "tidewell-taskd: %s\n", why.c_str());
+    auto bad = [error](const std::string &why) {
+        if (error != nullptr) {
+            *error = why;
+        } else {
+            std::fprintf(stderr, "tidewell-taskd: %s\n", why.c_str());
+        }
         return 2;
     };
     // A caller names the pipe with node "." and the suffix in the 488

@@ -31,9 +31,11 @@ struct Options {
     std::optional<bool> browse_udp;
 };
 
-// Parses the command line. Returns -1 when the service should run, else the
-// exit code (0 after --help or --version, 2 for a bad command line), the
-// texts already printed.
-int ParseOptions(int argc, char **argv, Options *options);
+// Parses the command line and the configuration file it names (--config);
+// options on the command line win over the file. Returns -1 when the service
+// should run, else the exit code (0 after --help or --version, 2 for a bad
+// command line or file), the texts already printed; with error given, a
+// complaint goes there instead of to stderr.
+int ParseOptions(int argc, char **argv, Options *options, std::string *error = nullptr);
 
 } // namespace taskd

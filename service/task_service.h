@@ -62,6 +62,11 @@ class TaskService {
 
     std::mutex &mutex() { return mu_; }
     const ServiceConfig &config() const { return config_; }
+    // Takes the settings a running service can change from next (the
+    // database command, the stop grace, the permission and version
+    // answers, the task log limit); call with mutex() held. Defined in
+    // reload.cpp.
+    void ApplyReloadable(const ServiceConfig &next);
     const PersistentState &state() const { return state_; }
 
     // ---- Database --------------------------------------------------------

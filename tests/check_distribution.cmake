@@ -13,7 +13,7 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cannot unpack ${ARCHIVE}")
 endif()
 set(root ${out}/${name})
-foreach(f bin/vexsrvapi.dll lib/libvexsrvapi.dll.a lib/vexsrvapi.def include/vexsrvapi.h
+foreach(f bin/vexsrvapi.dll lib/libvexsrvapi.dll.a lib/vexsrvapi.lib lib/vexsrvapi.def include/vexsrvapi.h LICENSE.txt
           include/vexsrv/version.h ${PROGRAMS} README.txt
           lib/cmake/vexsrvapi/vexsrvapiConfig.cmake lib/cmake/vexsrvapi/vexsrvapiConfigVersion.cmake)
   if(NOT EXISTS ${root}/${f})
@@ -25,4 +25,27 @@ execute_process(COMMAND ${CMAKE_COMMAND} -DMODULE=${root}/bin/vexsrvapi.dll -DEX
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the distributed DLL's export table differs")
 endif()
+# The Microsoft-named import library maps every caller's stdcall symbol
+# (_Name@N) to the DLL's export name, as the .def file pairs them.
+execute_process(COMMAND i686-w64-mingw32-objdump -t ${root}/lib/vexsrvapi.lib
+                OUTPUT_VARIABLE lib_dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump cannot read lib/vexsrvapi.lib")
+endif()
+file(STRINGS ${root}/lib/vexsrvapi.def def_lines REGEX "=")
+foreach(line IN LISTS def_lines)
+  string(REGEX MATCH "^[ \t]*([^ \t=]+)[ \t]*=[ \t]*([^ \t]+)" _ "${line}")
+  set(export "${CMAKE_MATCH_1}")
+  set(symbol "_${CMAKE_MATCH_2}")
+  if(NOT lib_dump MATCHES " __imp_${symbol}\n" OR NOT lib_dump MATCHES " ${symbol}\n")
+    message(FATAL_ERROR "lib/vexsrvapi.lib has no ${symbol} or __imp_${symbol}")
+  endif()
+endforeach()
+execute_process(COMMAND i686-w64-mingw32-strings -a ${root}/lib/vexsrvapi.lib OUTPUT_VARIABLE lib_strings)
+foreach(line IN LISTS def_lines)
+  string(REGEX MATCH "^[ \t]*([^ \t=]+)" _ "${line}")
+  if(NOT lib_strings MATCHES "(^|\n)${CMAKE_MATCH_1}\n")
+    message(FATAL_ERROR "lib/vexsrvapi.lib does not import the export name ${CMAKE_MATCH_1}")
+  endif()
+endforeach()
 message(STATUS "distribution ${name} is complete")
