@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 #include "platform/platform.h"
 #include "vexsrvapi.h"
@@ -25,6 +26,8 @@ void VEXSRV_CDECL CountAnswer(const char *, const char *, const char *, std::int
 // program holds it.
 std::uint32_t HoldBrowseMailslot() {
     static const std::uint32_t error = [] {
+        // The broadcast stays on this computer (docs/discovery.md).
+        ::setenv("VEXSRV_BROWSE_PORT", "0", 0);
         platform::MailslotHandle browse = platform::kNoMailslot;
         return platform::CreateLocalMailslot("\\\\.\\mailslot\\Tidewell\\Browse", 0, 0, platform::OpenSecurity{},
                                              &browse);

@@ -1,5 +1,6 @@
 // Mailslot discovery: one browse request to the servers' mailslot, then every
-// answer that reaches our reply mailslot goes to the caller's callback until a
+// answer that reaches our reply mailslot, or comes back over the network to
+// the socket the request left from, goes to the caller's callback until a
 // read times out.
 #include "discovery/broadcast.h"
 
@@ -65,7 +66,7 @@ const BroadcastSystem &SystemCalls() {
     static constexpr BroadcastSystem kSystem = {
         platform::ComputerName,        platform::ProcessId,           platform::AcquireOpenSecurity,
         platform::ReleaseOpenSecurity, platform::CreateLocalMailslot, platform::OpenMailslotForWrite,
-        platform::WriteMailslot,       platform::ReadMailslot,        platform::CloseMailslot,
+        platform::WriteMailslot,       platform::ReadMailslotReply,        platform::CloseMailslot,
     };
     return kSystem;
 }
@@ -138,7 +139,7 @@ std::int32_t Broadcast(const BroadcastSystem &sys, const char *target, std::uint
     for (;;) {
         std::memset(buffer, 0, sizeof buffer);
         std::uint32_t received = 0;
-        const std::uint32_t e = sys.read(held.reply, buffer, sizeof buffer, &received);
+        const std::uint32_t e = sys.read(held.reply, held.browse, kBrowseReplyMax, buffer, sizeof buffer, &received);
         // 121: nothing came within the read time-out; 5: the mailslot takes
         // no more reads. Either ends the collection, not the success.
         if (e == platform::kErrorSemTimeout || e == platform::kErrorAccessDenied) return 1;

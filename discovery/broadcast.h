@@ -11,7 +11,7 @@
 namespace vex::discovery {
 
 // The calls of one broadcast, in the order of use; each mirrors the platform
-// function of the same name.
+// function of the same name (read: ReadMailslotReply).
 struct BroadcastSystem {
     std::uint32_t (*computer_name)(char *buffer, std::uint32_t *size);
     std::uint32_t (*process_id)();
@@ -21,7 +21,8 @@ struct BroadcastSystem {
                                      const platform::OpenSecurity &security, platform::MailslotHandle *out);
     std::uint32_t (*open_for_write)(const char *path, platform::MailslotHandle *out);
     std::uint32_t (*write)(platform::MailslotHandle mailslot, const void *data, std::uint32_t size);
-    std::uint32_t (*read)(platform::MailslotHandle mailslot, void *buffer, std::uint32_t size, std::uint32_t *received);
+    std::uint32_t (*read)(platform::MailslotHandle reply, platform::MailslotHandle writer, std::uint32_t max_message,
+                          void *buffer, std::uint32_t size, std::uint32_t *received);
     void (*close)(platform::MailslotHandle mailslot);
 };
 

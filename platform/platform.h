@@ -97,7 +97,9 @@ std::uint32_t CreateLocalMailslot(const char *path, std::uint32_t max_message, s
                                   const OpenSecurity &security, MailslotHandle *out);
 // Opens "\\NODE\mailslot\PATH" for writing, as CreateFileA does with
 // GENERIC_WRITE, FILE_SHARE_READ and OPEN_ALWAYS. Returns 0 or the error code
-// (2 when a local mailslot of that name does not exist).
+// (2 when a local mailslot of that name does not exist; 53 when NODE cannot be
+// found). "\\*\" reaches this node and every node the network's broadcast
+// reaches; another node's name reaches that node.
 std::uint32_t OpenMailslotForWrite(const char *path, MailslotHandle *out);
 // Writes one message. Returns 0 or the error code.
 std::uint32_t WriteMailslot(MailslotHandle mailslot, const void *data, std::uint32_t size);
@@ -105,6 +107,14 @@ std::uint32_t WriteMailslot(MailslotHandle mailslot, const void *data, std::uint
 // Returns 0 and its length in *received, or the error code (121 when nothing
 // came within the read time-out).
 std::uint32_t ReadMailslot(MailslotHandle mailslot, void *buffer, std::uint32_t size, std::uint32_t *received);
+// Reads the next answer for the reply mailslot of a request sent through
+// writer: a message of the reply mailslot or, where the system does not bring
+// them there itself (elsewhere than on Windows), a message for that mailslot
+// of at most max_message bytes that came back over the network to the socket
+// the request left from. Waits as the reply mailslot was created to, for
+// either; returns as ReadMailslot.
+std::uint32_t ReadMailslotReply(MailslotHandle reply, MailslotHandle writer, std::uint32_t max_message, void *buffer,
+                                std::uint32_t size, std::uint32_t *received);
 // Closes either end; kNoMailslot is ignored.
 void CloseMailslot(MailslotHandle mailslot);
 

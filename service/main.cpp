@@ -10,6 +10,9 @@
 #include "platform/platform.h"
 #include "service/browse_responder.h"
 #include "service/lifecycle.h"
+#if !defined(_WIN32)
+#include "service/browse_udp.h"
+#endif
 #include "service/log.h"
 #include "service/options.h"
 #include "service/os.h"
@@ -138,9 +141,15 @@ int RunTaskd(int argc, char **argv) {
 #else
     const std::string listening;
 #endif
-    taskd::BrowseResponder browse({ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
-                                   taskd::kServiceVersion});
+    const taskd::BrowseIdentity identity{ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
+                                         taskd::kServiceVersion};
+    taskd::BrowseResponder browse(identity);
     if (options.browse) browse.Start();
+#if !defined(_WIN32)
+    taskd::UdpBrowseResponder browse_udp(identity);
+    // A service that listens on the network is found there too, unless told not to be.
+    if (options.browse && options.browse_udp.value_or(!options.net.listen.empty())) browse_udp.Start();
+#endif
     taskd::log::Info("ready: serving \\\\.\\pipe\\" + pipe + " (process " +
                      std::to_string(taskd::os::CurrentProcessId()) + ")" + listening);
     taskd::lifecycle::Ready("serving pipe " + pipe);
@@ -159,6 +168,7 @@ int RunTaskd(int argc, char **argv) {
     browse.Stop();
 #if !defined(_WIN32)
     if (net) net->Stop();
+    browse_udp.Stop();
 #endif
     server.Stop();
     {

@@ -146,6 +146,12 @@ int ParseOptions(int argc, char **argv, Options *options, std::string *error) {
                    "Network connections at once from one peer address.")
         ->check(CLI::Range(1, 1024))
         ->capture_default_str();
+    bool browse_udp = false, no_browse_udp = false;
+    auto *udp_on = app.add_flag("--browse-udp", browse_udp,
+                                "Answer browse requests from other nodes too, by UDP on port 7471 (or "
+                                "VEXSRV_BROWSE_PORT); rate-limited per source, unauthenticated (docs/discovery.md).");
+    app.add_flag("--no-browse-udp", no_browse_udp, "Do not answer browse requests from other nodes.")
+        ->excludes(udp_on);
 #endif
 
     try {
@@ -199,6 +205,10 @@ int ParseOptions(int argc, char **argv, Options *options, std::string *error) {
     cfg.task_log_limit = log_kib * 1024;
     options->log_level = *log::ParseLevel(level);
     options->browse = !no_browse;
+#if !defined(_WIN32)
+    if (browse_udp) options->browse_udp = true;
+    if (no_browse_udp) options->browse_udp = false;
+#endif
     return -1;
 }
 

@@ -1,6 +1,7 @@
 // The command line of tidewell-taskd.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct Options {
 #if !defined(_WIN32)
     NetConfig net;
 #endif
+    // Answer browse requests from other nodes by UDP (Linux); unset: on with --listen.
+    std::optional<bool> browse_udp;
 };
 
 // Parses the command line and the configuration file it names (--config);

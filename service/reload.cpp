@@ -50,6 +50,7 @@ std::string Reload(int argc, char **argv, Options *current, TaskService &svc) {
         {"tls-client-ca", next.net.client_ca_file != current->net.client_ca_file},
         {"allow-client", next.net.allow_clients != current->net.allow_clients},
         {"max-per-address", next.net.max_per_address != current->net.max_per_address},
+        {"browse-udp", next.browse_udp != current->browse_udp},
 #endif
     };
     for (const auto &[name, changed] : fixed)

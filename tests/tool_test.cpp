@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -503,6 +504,84 @@ class Tool : public ::testing::Test {
     static inline ChildProcess *service_ = nullptr;
     static inline bool ready_ = false;
 };
+
+// The JSON lines of a call over several nodes.
+std::vector<json> JsonLines(const std::string &out) {
+    std::vector<json> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(json::parse(line, nullptr, /*allow_exceptions=*/false));
+    return lines;
+}
+
+// This computer under a second name where the system reaches it by one.
+#if defined(_WIN32)
+const std::vector<std::string> kLocalNodes = {"."};
+#else
+const std::vector<std::string> kLocalNodes = {".", "localhost"};
+#endif
+
+std::string Joined(const std::vector<std::string> &nodes) {
+    std::string out;
+    for (const auto &n : nodes) out += (out.empty() ? "" : ",") + n;
+    return out;
+}
+
+TEST(ToolUsage, SeveralNodesEachTimeOutAloneAndTheWorstOutcomeIsTheExitCode) {
+    SilentService mute;
+    const Call c = RunTool({"--suffix", mute.suffix(), "--nodes", Joined(kLocalNodes), "--timeout", "0.5", "--json",
+                            "db", "start"},
+                           false);
+    EXPECT_CALL_EXIT(c, 4);
+    const auto rows = JsonLines(c.out);
+    ASSERT_EQ(rows.size(), kLocalNodes.size()) << c.out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i]["node"], kLocalNodes[i]);
+        EXPECT_EQ(rows[i]["source"], "timeout");
+        EXPECT_EQ(rows[i]["exit_code"], 4);
+    }
+    const std::string summary = std::to_string(kLocalNodes.size()) + " of " + std::to_string(kLocalNodes.size()) +
+                                " nodes failed\n";
+    EXPECT_EQ(c.err, summary);
+
+    const std::string none = UniqueSuffix("none");
+    const Call missing = RunTool({"--suffix", none, "--nodes", Joined(kLocalNodes), "db", "start"}, false);
+    EXPECT_CALL_EXIT(missing, 3);
+    EXPECT_NE(missing.out.find("NODE"), std::string::npos);
+    EXPECT_NE(missing.out.find("unreachable"), std::string::npos);
+    EXPECT_EQ(missing.err, summary);
+
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--all", "--node", ".", "db", "status"}, {"--nodes", ".", "discover"}, {"--parallel", "0", "--nodes", ".", "db", "status"}}) {
+        const Call refused = RunTool(args, false);
+        EXPECT_CALL_EXIT(refused, 2);
+        EXPECT_EQ(refused.err.rfind("vexsrv: tool: ", 0), 0u) << refused.err;
+    }
+}
+
+TEST_F(Tool, SeveralNodesGiveOneRowEachInTheOrderNamed) {
+    std::vector<std::string> args = {"--suffix", suffix(), "--json"};
+    for (auto it = kLocalNodes.rbegin(); it != kLocalNodes.rend(); ++it) args.insert(args.end(), {"--node", *it});
+    args.insert(args.end(), {"--node", ".", "db", "status"}); // named twice, run once
+    const Call c = RunTool(args, false);
+    EXPECT_CALL_EXIT(c, 0);
+    EXPECT_EQ(c.err, "");
+    const auto rows = JsonLines(c.out);
+    ASSERT_EQ(rows.size(), kLocalNodes.size()) << c.out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i]["node"], kLocalNodes[kLocalNodes.size() - 1 - i]);
+        EXPECT_EQ(rows[i]["operation"], "db status");
+        EXPECT_EQ(rows[i]["ok"], true);
+        json single = rows[i];
+        single.erase("node"); // the rest is the object of a single call
+        EXPECT_EQ(SchemaFaults(single, 0), "") << rows[i].dump();
+    }
+
+    const Call text = VexText({"--nodes", Joined(kLocalNodes), "db", "status"});
+    EXPECT_CALL_EXIT(text, 0);
+    EXPECT_EQ(text.out.rfind("NODE", 0), 0u) << text.out;
+    EXPECT_NE(text.out.find("\n.  "), std::string::npos) << text.out;
+}
 
 TEST_F(Tool, Database) {
     Call c = Vex({"db", "start"});

@@ -268,9 +268,12 @@ const BroadcastSystem kFakeCalls = {
         g_fake->written.assign(static_cast<const std::uint8_t *>(data), static_cast<const std::uint8_t *>(data) + size);
         return g_fake->write_error;
     },
-    [](platform::MailslotHandle h, void *buffer, std::uint32_t size, std::uint32_t *received) -> std::uint32_t {
+    [](platform::MailslotHandle h, platform::MailslotHandle writer, std::uint32_t max_message, void *buffer,
+       std::uint32_t size, std::uint32_t *received) -> std::uint32_t {
         g_fake->calls.push_back("read");
         EXPECT_EQ(h, kReplyHandle);
+        EXPECT_EQ(writer, kBrowseHandle);
+        EXPECT_EQ(max_message, 128u);
         auto *bytes = static_cast<std::uint8_t *>(buffer);
         g_fake->buffer = bytes;
         g_fake->buffer_size = size;

@@ -13,6 +13,7 @@
 #if defined(VEXSRV_CXX_LAYER_USABLE)
 
 #include "vexsrv/discovery.h"
+#include "vexsrv/fleet.h"
 #include "vexsrv/result.h"
 #include "vexsrv/service.h"
 #include "vexsrv/task.h"

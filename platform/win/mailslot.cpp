@@ -73,6 +73,12 @@ std::uint32_t ReadMailslot(MailslotHandle mailslot, void *buffer, std::uint32_t 
     return error;
 }
 
+// The system brings answers from the network to the reply mailslot itself.
+std::uint32_t ReadMailslotReply(MailslotHandle reply, MailslotHandle, std::uint32_t, void *buffer, std::uint32_t size,
+                                std::uint32_t *received) {
+    return ReadMailslot(reply, buffer, size, received);
+}
+
 void CloseMailslot(MailslotHandle mailslot) {
     if (mailslot != kNoMailslot) CloseHandle(AsHandle(mailslot));
 }

@@ -7,6 +7,7 @@
 // command words against it (naming a misspelt word with the closest choice),
 // parses the verb's options, and runs the verb through Perform, the one place
 // that calls the service and reports the outcome.
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <map>
@@ -19,6 +20,7 @@
 
 #include "tools/vexsrv/bounded_call.h"
 #include "tools/vexsrv/commands.h"
+#include "tools/vexsrv/fleet.h"
 #include "tools/vexsrv/report.h"
 #include "tools/vexsrv/suggest.h"
 #include "vexsrv/version.h"
@@ -36,6 +38,8 @@ Exit codes:
   3  the exchange failed: the service or the node could not be reached
   4  timed out (--timeout): no outcome in time; the outcome on the service is unknown
   5  is-running only: the service refused the query
+With several nodes (--node A --node B, --nodes A,B, --all): 0 when every node succeeded, else the code of
+the worst outcome among them, in this order: 4, 3, 5, 2, 1; "N of M nodes failed" on stderr.
 
 Every failure message names where it came from: tool, library, system, unreachable, service or timeout.)";
 
@@ -49,7 +53,22 @@ struct Globals {
     bool json = false;
     double timeout = 60;
     std::int32_t lock_key = 0;
+    // Several nodes: --node more than once, --nodes, or --all.
+    std::vector<std::string> node_options;
+    std::vector<std::string> node_lists;
+    bool all = false;
+    std::uint32_t wait_ms = 2000;
+    std::size_t parallel = 16;
 };
+
+// The nodes named by --node and --nodes, in the order given, each once.
+std::vector<std::string> NamedNodes(const Globals &g) {
+    std::vector<std::string> nodes;
+    for (const auto *list : {&g.node_options, &g.node_lists})
+        for (const std::string &node : *list)
+            if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
+    return nodes;
+}
 
 // Runs one verb against one service instance and returns its outcome, bounded
 // by --timeout and with the progress line on a terminal.
@@ -65,7 +84,8 @@ Report Perform(const Verb &verb, const Args &args, const Globals &g) {
 // The global options that take a value, so that their values are not taken
 // for command words.
 bool TakesValue(std::string_view option) {
-    return option == "--node" || option == "--suffix" || option == "--timeout" || option == "--lock-key";
+    return option == "--node" || option == "--suffix" || option == "--timeout" || option == "--lock-key" ||
+           option == "--nodes" || option == "--parallel" || option == "--wait";
 }
 
 struct CommandWords {
@@ -200,7 +220,20 @@ int Main(int argc, char **argv) {
 
     Globals g;
     Args args;
-    app.add_option("--node", g.node, "node that runs the service (\".\": this computer)")->capture_default_str();
+    app.add_option("--node", g.node_options,
+                   "node that runs the service (\".\": this computer, the default); more than once: run on each")
+        ->expected(1)
+        ->take_all();
+    app.add_option("--nodes", g.node_lists, "several nodes, separated by commas: run on each at once")
+        ->delimiter(',')
+        ->expected(1)
+        ->take_all();
+    app.add_flag("--all", g.all, "run on every node that answers a broadcast (see --wait)");
+    app.add_option("--wait", g.wait_ms, "with --all: milliseconds to wait for each further answer of the broadcast")
+        ->capture_default_str();
+    app.add_option("--parallel", g.parallel, "with several nodes: calls running at once")
+        ->check(CLI::Range(1, 1024))
+        ->capture_default_str();
     app.add_option("--suffix", g.suffix, "service suffix: selects the service instance on the node");
     app.add_flag("--json", g.json, "print one JSON object per call (schema: docs/cli.md)");
     app.add_option("--timeout", g.timeout, "bound of the call in seconds; exit code 4 when it runs out")
@@ -270,6 +303,16 @@ int Main(int argc, char **argv) {
     const std::string operation = OperationName(*selected);
     if (global_key->count() > 0 && !selected->carries_lock_key)
         return Refuse(operation, operation + " sends no lock key: --lock-key does not apply", json_out);
+
+    const std::vector<std::string> named = NamedNodes(g);
+    if (g.all || !g.node_lists.empty() || g.node_options.size() > 1) {
+        if (g.all && !named.empty()) return Refuse(operation, "--all does not go with --node or --nodes", json_out);
+        if (*selected->group == '\0') return Refuse(operation, operation + " does not run per node", json_out);
+        if (!g.all && named.empty()) return Refuse(operation, "--nodes names no node", json_out);
+        FleetRequest f{named, g.all, g.wait_ms, g.parallel, g.timeout, g.json, g.suffix, g.lock_key};
+        return RunOnNodes(*selected, args, f);
+    }
+    if (!named.empty()) g.node = named.front();
 
     const Report rep = Perform(*selected, args, g);
     Print(rep, operation, g.json);
