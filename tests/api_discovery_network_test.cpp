@@ -38,15 +38,7 @@ void VEXSRV_CDECL Collect(const char *first, const char *second, const char *thi
     g_delivered.push_back({first, second, third});
 }
 
-// "TWMS", version 1, path length, big-endian message length, path, message:
-// built here from the format's table, not by the library's writer.
-Bytes Datagram(const std::string &path, const Bytes &message) {
-    Bytes d = {'T', 'W', 'M', 'S', 1, static_cast<std::uint8_t>(path.size()),
-               static_cast<std::uint8_t>(message.size() >> 8), static_cast<std::uint8_t>(message.size())};
-    d.insert(d.end(), path.begin(), path.end());
-    d.insert(d.end(), message.begin(), message.end());
-    return d;
-}
+Bytes Datagram(const std::string &path, const Bytes &message) { return vex::test::MailslotDatagram(path, message); }
 
 Bytes Answer(std::uint32_t first, std::uint32_t second, std::uint32_t third, const std::string &tail) {
     Bytes b(24 + tail.size(), 0);

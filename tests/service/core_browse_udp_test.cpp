@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "service/browse_udp.h"
+#include "tests/support/wire.h"
 
 namespace taskd::test {
 namespace {
@@ -33,13 +34,7 @@ Bytes BrowseRequest(const std::string &name, const std::string &reply_path) {
     return b;
 }
 
-Bytes Datagram(const std::string &path, const Bytes &message) {
-    Bytes d = {'T', 'W', 'M', 'S', 1, static_cast<std::uint8_t>(path.size()),
-               static_cast<std::uint8_t>(message.size() >> 8), static_cast<std::uint8_t>(message.size())};
-    d.insert(d.end(), path.begin(), path.end());
-    d.insert(d.end(), message.begin(), message.end());
-    return d;
-}
+Bytes Datagram(const std::string &path, const Bytes &message) { return vex::test::MailslotDatagram(path, message); }
 
 const BrowseIdentity kIdentity{"PLANT7", "Kestrane Tidewell Task Service_B", "1.0.0"};
 

@@ -2,8 +2,11 @@
 // independently of the library's own record code.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -45,6 +48,21 @@ inline long FirstDifference(const Bytes &a, const Bytes &b) {
     for (std::size_t i = 0; i < n; ++i)
         if (a[i] != b[i]) return static_cast<long>(i);
     return a.size() == b.size() ? -1 : static_cast<long>(n);
+}
+
+// A mailslot datagram between nodes: "TWMS", version 1, path length,
+// big-endian message length, path, message; built here from the format's
+// table, not by the library's writer.
+inline Bytes MailslotDatagram(const std::string &path, const Bytes &message) {
+    const std::uint8_t head[] = {'T', 'W', 'M', 'S', 1, static_cast<std::uint8_t>(path.size()),
+                                 static_cast<std::uint8_t>(message.size() >> 8),
+                                 static_cast<std::uint8_t>(message.size())};
+    // Sized once: g++ 12 misreads growing inserts into a vector of bytes.
+    Bytes d(sizeof head + path.size() + message.size());
+    std::copy(std::begin(head), std::end(head), d.begin());
+    std::copy(path.begin(), path.end(), d.begin() + sizeof head);
+    std::copy(message.begin(), message.end(), d.begin() + static_cast<std::ptrdiff_t>(sizeof head + path.size()));
+    return d;
 }
 
 } // namespace vex::test
