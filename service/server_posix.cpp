@@ -695,17 +695,16 @@ void Server::Impl::Work(Conn *c) {
     RequestSummary summary;
     std::vector<std::uint8_t> reply =
         HandleRequest(svc_, c->from->access, c->request.data(), c->request.size(), c->channel->caller(), &summary);
+    // The line before the reply leaves: whoever has the reply finds the
+    // request in the log.
+    LogRequest(summary, c->channel->caller(), started, true);
     const Io sent = c->channel->Send(reply.data(), reply.size());
     if (sent == Io::WantWrite) {
-        LogRequest(summary, c->channel->caller(), started, true);
         c->reply = std::move(reply);
         return Hand(c, Back::Write);
     }
-    // Handed back before the log line, so that the place is free as soon as
-    // the caller has its reply; the caller is copied for the line.
-    const Caller caller = c->channel->caller();
+    if (sent != Io::Done) log::Debug(c->channel->caller().Describe() + " left before its reply");
     Hand(c, sent == Io::Done ? Back::Done : Back::Close);
-    LogRequest(summary, caller, started, sent == Io::Done);
 }
 
 void Server::Impl::Hand(Conn *c, Back back) {
