@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -92,7 +93,15 @@ struct Fleet {
         // Refusals and request lines are what the tests read in the log.
         for (std::size_t i = 0; i + 1 < argv.size(); ++i)
             if (argv[i] == "--log-level") argv[i + 1] = "info";
-        argv.insert(argv.end(), extra.begin(), extra.end());
+        // An option of extra given already takes extra's value.
+        for (std::size_t e = 0; e < extra.size(); ++e) {
+            auto same = std::find(argv.begin(), argv.end(), extra[e]);
+            if (extra[e].rfind("--", 0) == 0 && e + 1 < extra.size() && same != argv.end() && same + 1 != argv.end()) {
+                *(same + 1) = extra[++e];
+                continue;
+            }
+            argv.push_back(extra[e]);
+        }
         const std::string log = dir + "/taskd-" + std::to_string(host) + ".log";
         const pid_t pid = bed.Spawn(host, argv, {}, log);
         const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -380,6 +389,74 @@ TEST_F(Remote, EightThreadsOfMixedCallsToTwoNodes) {
     for (const auto &list : failures)
         for (std::size_t i = 0; i < list.size() && i < 5; ++i)
             ADD_FAILURE() << list[i];
+}
+
+// Network callers share the local callers' server: a long stop asked over
+// the network holds no other network caller even with one worker, and a peer
+// address beyond its cap is turned away before any handshake.
+TEST_F(Remote, LongStopHoldsNoOneAndAnAddressIsCapped) {
+    const pid_t svc = fleet().StartService(4, {"--stop-grace", "20", "--workers", "1", "--max-per-address", "2"});
+    ASSERT_GT(svc, 0) << fleet().why;
+    const std::string deaf = fleet().dir + "/deaf-cap";
+    int task_pid = 0;
+    OnClient([&] {
+        TaskDefinition2 task;
+        std::memset(&task, 0, sizeof task);
+        std::strcpy(task.task_name, "DEAF");
+        std::snprintf(task.command_line, sizeof task.command_line, "%s stubborn %s 30", CHILD_HELPER_PATH,
+                      deaf.c_str());
+        task.position = -1;
+        std::int32_t value = 0, status = 0;
+        char msg[256] = {};
+        ASSERT_EQ(VexSrv_AddTaskToList2("node4", kSuffix, &task, &value, &status, msg, sizeof msg), 1) << msg;
+        ASSERT_EQ(VexSrv_StartTaskByName(0, "node4", kSuffix, "DEAF", 0, &value, &status, msg, sizeof msg), 1)
+            << msg;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!std::filesystem::exists(deaf) && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(std::filesystem::exists(deaf));
+        VexSrv_StartTaskByName(0, "node4", kSuffix, "DEAF", 0, &value, &status, msg, sizeof msg);
+        const char *at = std::strstr(msg, "(process ");
+        task_pid = at != nullptr ? std::atoi(at + 9) : 0;
+
+        // The stop waits out its grace on the one worker, on one connection.
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            std::int32_t v = 0, st = 0;
+            VexSrv_StopTask(0, "node4", kSuffix, "DEAF", 20, &v, &st, nullptr, 0);
+            stopped = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // A second connection: answered while the stop still waits.
+        std::int32_t v = 0, st = -1;
+        EXPECT_EQ(VexSrv_GetTidewellStatus("node4", kSuffix, &v, &st, nullptr, 0), 1);
+        EXPECT_EQ(st, 0);
+        EXPECT_FALSE(stopped.load()) << "the status call waited for the stop";
+
+        // Both places of the address are held: a third connection is closed
+        // without a handshake and logged.
+        // (The library reached node4 by its IPv6 address, from node1's.)
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(7470);
+        ::inet_pton(AF_INET6, TestBed::Address6(4).c_str(), &a.sin6_addr);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        timeval tv{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char byte;
+        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "the connection over the cap was not closed";
+        ::close(fd);
+        EXPECT_NE(fleet().Log(4).find("turned away a connection from a peer at [" + TestBed::Address6(1) + "]:"),
+                  std::string::npos);
+        EXPECT_NE(fleet().Log(4).find("it holds 2 connections, the most one address may hold"), std::string::npos)
+            << fleet().Log(4);
+        if (task_pid > 1) ::kill(-task_pid, SIGKILL);
+        stopper.join();
+    });
+    if (task_pid > 1) ::kill(-task_pid, SIGKILL);
+    ::kill(svc, SIGKILL);
+    ::waitpid(svc, nullptr, 0);
 }
 
 TEST_F(Remote, ServiceKilledMidExchangeGives109) {
