@@ -93,10 +93,12 @@ struct Fleet {
         // Refusals and request lines are what the tests read in the log.
         for (std::size_t i = 0; i + 1 < argv.size(); ++i)
             if (argv[i] == "--log-level") argv[i + 1] = "info";
-        // An option of extra given already takes extra's value.
+        // An option of extra that the arguments above give already takes
+        // extra's value.
+        const auto given = static_cast<std::ptrdiff_t>(argv.size());
         for (std::size_t e = 0; e < extra.size(); ++e) {
-            auto same = std::find(argv.begin(), argv.end(), extra[e]);
-            if (extra[e].rfind("--", 0) == 0 && e + 1 < extra.size() && same != argv.end() && same + 1 != argv.end()) {
+            auto same = std::find(argv.begin(), argv.begin() + given, extra[e]);
+            if (extra[e].rfind("--", 0) == 0 && e + 1 < extra.size() && same + 1 < argv.begin() + given) {
                 *(same + 1) = extra[++e];
                 continue;
             }
