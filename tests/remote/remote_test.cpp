@@ -393,6 +393,28 @@ TEST_F(Remote, EightThreadsOfMixedCallsToTwoNodes) {
             ADD_FAILURE() << list[i];
 }
 
+// On node1: adds and starts on node4 a task that ignores SIGTERM and touches
+// flag once it runs; its process id (0 when that cannot be told).
+int StartStubbornTask(const char *name, const std::string &flag) {
+    TaskDefinition2 task;
+    std::memset(&task, 0, sizeof task);
+    std::snprintf(task.task_name, sizeof task.task_name, "%s", name);
+    std::snprintf(task.command_line, sizeof task.command_line, "%s stubborn %s 30", CHILD_HELPER_PATH, flag.c_str());
+    task.position = -1;
+    std::int32_t value = 0, status = 0;
+    char msg[256] = {};
+    EXPECT_EQ(VexSrv_AddTaskToList2("node4", kSuffix, &task, &value, &status, msg, sizeof msg), 1) << msg;
+    EXPECT_EQ(VexSrv_StartTaskByName(0, "node4", kSuffix, name, 0, &value, &status, msg, sizeof msg), 1) << msg;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!std::filesystem::exists(flag) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!std::filesystem::exists(flag)) return 0;
+    // Its process id, from the refusal of a second start.
+    VexSrv_StartTaskByName(0, "node4", kSuffix, name, 0, &value, &status, msg, sizeof msg);
+    const char *at = std::strstr(msg, "(process ");
+    return at != nullptr ? std::atoi(at + 9) : 0;
+}
+
 // Network callers share the local callers' server: a long stop asked over
 // the network holds no other network caller even with one worker, and a peer
 // address beyond its cap is turned away before any handshake.
@@ -402,24 +424,8 @@ TEST_F(Remote, LongStopHoldsNoOneAndAnAddressIsCapped) {
     const std::string deaf = fleet().dir + "/deaf-cap";
     int task_pid = 0;
     OnClient([&] {
-        TaskDefinition2 task;
-        std::memset(&task, 0, sizeof task);
-        std::strcpy(task.task_name, "DEAF");
-        std::snprintf(task.command_line, sizeof task.command_line, "%s stubborn %s 30", CHILD_HELPER_PATH,
-                      deaf.c_str());
-        task.position = -1;
-        std::int32_t value = 0, status = 0;
-        char msg[256] = {};
-        ASSERT_EQ(VexSrv_AddTaskToList2("node4", kSuffix, &task, &value, &status, msg, sizeof msg), 1) << msg;
-        ASSERT_EQ(VexSrv_StartTaskByName(0, "node4", kSuffix, "DEAF", 0, &value, &status, msg, sizeof msg), 1)
-            << msg;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!std::filesystem::exists(deaf) && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(std::filesystem::exists(deaf));
-        VexSrv_StartTaskByName(0, "node4", kSuffix, "DEAF", 0, &value, &status, msg, sizeof msg);
-        const char *at = std::strstr(msg, "(process ");
-        task_pid = at != nullptr ? std::atoi(at + 9) : 0;
+        task_pid = StartStubbornTask("DEAF", deaf);
+        ASSERT_GT(task_pid, 1);
 
         // The stop waits out its grace on the one worker, on one connection.
         std::atomic<bool> stopped{false};
@@ -468,26 +474,9 @@ TEST_F(Remote, ServiceKilledMidExchangeGives109) {
     const std::string deaf = fleet().dir + "/deaf";
     int task_pid = 0;
     OnClient([&] {
-        TaskDefinition2 task;
-        std::memset(&task, 0, sizeof task);
-        std::strcpy(task.task_name, "STUBBORN");
-        std::snprintf(task.command_line, sizeof task.command_line, "%s stubborn %s 30", CHILD_HELPER_PATH,
-                      deaf.c_str());
-        task.position = -1;
-        std::int32_t value = 0, status = 0;
+        task_pid = StartStubbornTask("STUBBORN", deaf);
+        ASSERT_GT(task_pid, 1);
         char msg[256] = {};
-        ASSERT_EQ(VexSrv_AddTaskToList2("node4", kSuffix, &task, &value, &status, msg, sizeof msg), 1) << msg;
-        ASSERT_EQ(VexSrv_StartTaskByName(0, "node4", kSuffix, "STUBBORN", 0, &value, &status, msg, sizeof msg), 1)
-            << msg;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!std::filesystem::exists(deaf) && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(std::filesystem::exists(deaf));
-        // Its process id, from the refusal of a second start.
-        VexSrv_StartTaskByName(0, "node4", kSuffix, "STUBBORN", 0, &value, &status, msg, sizeof msg);
-        const char *at = std::strstr(msg, "(process ");
-        task_pid = at != nullptr ? std::atoi(at + 9) : 0;
-
         std::atomic<bool> done{false};
         std::int32_t stop_value = INT32_MIN, stop_status = 0, stop_result = -1;
         std::thread client([&] {
