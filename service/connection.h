@@ -1,10 +1,12 @@
 // What the event-loop server serves: listeners that hand over connections,
 // each a channel of whole request and reply records with the peer it comes
-// from. The local pipe is one listener; a network listener plugs in beside it
-// with channels of its own (a handshake in Establish, framed records).
+// from. The local pipe is one listener; the network listeners plug in beside
+// it with channels of their own (a TLS handshake in Establish, framed
+// records, several exchanges per connection).
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,8 +25,10 @@ struct PeerKey {
     std::array<std::uint8_t, 16> bytes{};
 
     static PeerKey LocalUser(std::uint32_t user_id);
+    // An IPv6 address, or an IPv4 one mapped into IPv6.
+    static PeerKey NetworkAddress(const std::array<std::uint8_t, 16> &address);
     bool operator==(const PeerKey &) const = default;
-    // "user alice (1000)", an address, or "unknown callers".
+    // "user alice (1000)", "address 198.18.0.2", or "unknown callers".
     std::string Describe() const;
 };
 
@@ -38,8 +42,21 @@ class Channel {
     virtual ~Channel() = default;
     virtual int fd() const = 0;
     // Brings the channel to where records flow (a TLS handshake); the peer is
-    // final only then. The local pipe has nothing to do.
+    // final only then. The local pipe has nothing to do. The server drives it
+    // from its loop, within the handshake deadline.
     virtual Io Establish() { return Io::Done; }
+    // Why the channel's last step failed, as a whole log line (a certificate
+    // refused, a malformed frame); empty when the peer only left. Once
+    // Establish is done, a text here refuses the peer ("Access is denied.").
+    virtual const std::string &failure() const {
+        static const std::string none;
+        return none;
+    }
+    // Whether the channel carries several exchanges one after another; it
+    // then waits idle between them, under the idle deadline.
+    virtual bool KeepsOpen() const { return false; }
+    // Whether part of a request has come since the last one (idle no more).
+    virtual bool Partial() const { return false; }
     virtual const Caller &caller() const = 0;
     virtual const PeerKey &key() const = 0;
     // One whole request of at most max_size bytes; *truncated tells a longer
@@ -50,6 +67,10 @@ class Channel {
     // Before a close without reading: drops what the peer already sent, so
     // that the reply it waits for is not lost to a reset.
     virtual void DiscardInput() {}
+    // Ends this side politely before the peer is given linger() to read its
+    // last words (a TLS close_notify, the socket's write side shut).
+    virtual void Finish() {}
+    virtual std::chrono::milliseconds linger() const { return std::chrono::milliseconds(250); }
 };
 
 class Listener {

@@ -44,7 +44,9 @@ std::vector<std::uint8_t> Finish(const vex::TaskServiceReply &reply, const Outco
 } // namespace
 
 std::string Caller::Describe() const {
-    if (!network_address.empty()) return "client " + network_name + " at " + network_address;
+    // A network peer has a name once its certificate is checked.
+    if (!network_address.empty())
+        return (network_name.empty() ? "a peer" : "client " + network_name) + " at " + network_address;
     std::string s;
     if (user_known) s = "user " + os::UserName(user_id) + " (" + std::to_string(user_id) + ")";
     if (known) s += (s.empty() ? "" : ", ") + std::string("process ") + std::to_string(process_id);

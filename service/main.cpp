@@ -105,6 +105,25 @@ int RunTaskd(int argc, char **argv) {
 
     taskd::Server server(svc, access, options.server);
     const std::string pipe = taskd::PipeNameFor(options.service.suffix);
+#if !defined(_WIN32)
+    // Network callers are admitted by their certificate; the request core
+    // checks no user of theirs.
+    std::string listening;
+    if (!options.net.listen.empty()) {
+        std::vector<std::unique_ptr<taskd::Listener>> net;
+        if (std::string why = taskd::ListenNetwork(options.net, pipe, &net); !why.empty()) {
+            taskd::log::Error("cannot start: " + why);
+            return 1;
+        }
+        for (auto &listener : net) {
+            listening += ", " + listener->Describe();
+            server.Serve(std::move(listener), taskd::AccessPolicy{});
+        }
+        listening = "; listening on " + listening.substr(2) + " (TLS)";
+    }
+#else
+    const std::string listening;
+#endif
     {
         // Requests wait until a start at boot is over, so the first answer
         // already sees the database as the boot flag wants it.
@@ -115,32 +134,6 @@ int RunTaskd(int argc, char **argv) {
         }
         if (boot_start) taskd::log::Info("start at boot: " + svc.StartDatabase(false).text);
     }
-#if !defined(_WIN32)
-    // Network callers are admitted by their certificate; the request core
-    // checks no user of theirs.
-    std::unique_ptr<taskd::NetListener> net;
-    std::string listening;
-    if (!options.net.listen.empty()) {
-        // The request deadline is the local callers' one.
-        options.net.request_deadline = options.server.request_timeout;
-        net = std::make_unique<taskd::NetListener>(
-            options.net, pipe,
-            [&svc](const std::uint8_t *data, std::size_t size, const taskd::Caller &caller,
-                   taskd::RequestSummary *summary) {
-                return taskd::HandleRequest(svc, taskd::AccessPolicy{}, data, size, caller, summary);
-            },
-            options.server.workers);
-        if (std::string why = net->Start(); !why.empty()) {
-            taskd::log::Error("cannot start: " + why);
-            server.Stop();
-            return 1;
-        }
-        for (const std::string &address : net->bound()) listening += ", " + address;
-        listening = "; listening on " + listening.substr(2) + " (TLS)";
-    }
-#else
-    const std::string listening;
-#endif
     const taskd::BrowseIdentity identity{ComputerName(), std::string(vex::kDisplayName) + options.service.suffix,
                                          taskd::kServiceVersion};
     taskd::BrowseResponder browse(identity);
@@ -167,7 +160,6 @@ int RunTaskd(int argc, char **argv) {
     taskd::log::Info("shutting down: finishing the requests in flight");
     browse.Stop();
 #if !defined(_WIN32)
-    if (net) net->Stop();
     browse_udp.Stop();
 #endif
     server.Stop();

@@ -142,8 +142,9 @@ int ParseOptions(int argc, char **argv, Options *options, std::string *error) {
     app.add_option("--allow-client", net.allow_clients,
                    "Admit only clients whose certificate names NAME (subject CN or a DNS name); may be given "
                    "several times. Without it every certificate of --tls-client-ca is admitted.");
-    app.add_option("--max-per-address", net.max_per_address,
-                   "Network connections at once from one peer address.")
+    app.add_option("--max-per-address", limits.max_connections_per_address,
+                   "Network connections at once from one peer address; more are turned away as over "
+                   "--max-connections.")
         ->check(CLI::Range(1, 1024))
         ->capture_default_str();
     bool browse_udp = false, no_browse_udp = false;

@@ -37,6 +37,7 @@ std::string Reload(int argc, char **argv, Options *current, TaskService &svc) {
         {"request-timeout", wanted_limits.request_timeout != limits.request_timeout},
         {"max-connections", wanted_limits.max_connections != limits.max_connections},
         {"max-connections-per-user", wanted_limits.max_connections_per_peer != limits.max_connections_per_peer},
+        {"max-per-address", wanted_limits.max_connections_per_address != limits.max_connections_per_address},
         {"no-browse", next.browse != current->browse},
         {"allow-user", next.allow_users != current->allow_users},
         {"lock-lease", want.lock_lease != now.lock_lease},
@@ -49,7 +50,6 @@ std::string Reload(int argc, char **argv, Options *current, TaskService &svc) {
         {"tls-key", next.net.key_file != current->net.key_file},
         {"tls-client-ca", next.net.client_ca_file != current->net.client_ca_file},
         {"allow-client", next.net.allow_clients != current->net.allow_clients},
-        {"max-per-address", next.net.max_per_address != current->net.max_per_address},
         {"browse-udp", next.browse_udp != current->browse_udp},
 #endif
     };

@@ -2,9 +2,10 @@
 // each one's request, writes the reply and logs one line per request.
 //
 // POSIX (server_posix.cpp): one event-loop thread multiplexes every
-// connection with epoll and checks the caller's user as it connects; a
-// permitted caller's connection goes to the worker pool once its request
-// has arrived, so a silent connection costs a descriptor, never a worker.
+// connection of every listener (the local pipe, the network ones) with epoll
+// and checks the caller as it connects; a permitted caller's request goes to
+// the worker pool once it has arrived whole, so a silent connection costs a
+// descriptor, never a worker.
 // Windows (server_win.cpp): a thread per pipe instance, as named pipes are
 // served there.
 #pragma once
@@ -27,11 +28,20 @@ std::string PipeNameFor(const std::string &suffix);
 struct ServerLimits {
     int workers = 8; // requests carried out at the same time (more while some wait long)
     // POSIX only: how long a caller has to send its whole request, and again
-    // to take its reply; connections held at once, all and per peer.
+    // to take its reply; connections held at once, all, per local user and
+    // per network address.
     std::chrono::milliseconds request_timeout{5000};
     int max_connections = 1024;
     int max_connections_per_peer = 128;
+    int max_connections_per_address = 16;
+    // For channels with a handshake, and those that carry several exchanges:
+    // how long the handshake may take, and how long one may wait idle
+    // between exchanges before it is closed.
+    std::chrono::milliseconds handshake_timeout{10000};
+    std::chrono::milliseconds idle_timeout{30000};
 };
+
+class Listener;
 
 class Server {
   public:
@@ -40,6 +50,10 @@ class Server {
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
+#if !defined(_WIN32)
+    // Serves listener as well, its callers held to access (before Start).
+    void Serve(std::unique_ptr<Listener> listener, AccessPolicy access);
+#endif
     // Serves "\\.\pipe\<pipe_name>". Returns an empty string, or why it
     // cannot (naming the holder of a name already taken, where it can).
     std::string Start(const std::string &pipe_name);

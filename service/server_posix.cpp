@@ -1,15 +1,16 @@
 // The POSIX server: one event-loop thread and a pool of workers.
 //
-// The loop owns every connection. It accepts without blocking, checks the
-// caller as it connects (a refused caller is answered "Access is denied."
-// and closed at once, its request never read), counts connections per peer
-// and in all, and watches each permitted connection (epoll, one-shot) until
-// its request has arrived; only then does a worker take it, read the
-// request, carry it out and send the reply. A connection that waits for its
-// request, or for room for its reply, has a deadline; the deadlines all have
-// the same length, so a list in arrival order is also in deadline order.
-// Workers hand connections back to the loop through a short list and an
-// eventfd.
+// The loop owns every connection of every listener. It accepts without
+// blocking, counts connections per peer (local user or network address) and
+// in all before it spends anything on a peer, drives a channel's handshake,
+// checks the caller as soon as it is known (a refused caller is answered
+// "Access is denied." and closed, its request never read), and reads each
+// request whole (epoll, one-shot); only then does a worker take it, carry it
+// out and send the reply. A connection that serves several exchanges goes
+// back to the loop to wait idle for its next request. Every wait has a
+// deadline on a timeline of deadlines of one length, so that each timeline
+// in arrival order is also in deadline order. Workers hand connections back
+// to the loop through a short list and an eventfd.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -46,10 +47,10 @@ constexpr auto kBackOff = std::chrono::milliseconds(100);
 // Threads added while requests wait long (task stops), beyond --workers.
 constexpr int kExtraWorkers = 64;
 // A caller turned away usually sends its request right after it connects;
-// its connection is kept this long for that request to arrive and be
-// dropped unread, since a close before it would lose the refusal to a broken
-// pipe. At most kMaxLingering at once: beyond, a flood is closed at once.
-constexpr auto kLinger = std::chrono::milliseconds(250);
+// its connection is kept a moment (its channel's linger()) for that request
+// to arrive and be dropped unread, since a close before it would lose the
+// refusal to a broken pipe. At most kMaxLingering at once: beyond, a flood
+// is closed at once.
 constexpr int kMaxLingering = 64;
 
 const char *const kAccessDenied = "Access is denied.";
@@ -76,6 +77,7 @@ class Server::Impl {
         if (spare_fd_ >= 0) ::close(spare_fd_);
     }
 
+    void Serve(std::unique_ptr<Listener> listener, AccessPolicy access);
     std::string Start(const std::string &pipe_name);
     void Stop();
 
@@ -88,44 +90,60 @@ class Server::Impl {
     struct ListenerWatch : Watch {
         ListenerWatch() : Watch(Kind::Listener) {}
         std::unique_ptr<Listener> listener;
+        AccessPolicy access; // what its callers are held to
         bool armed = false;
         Clock::time_point resume;
     };
-    enum class State { Reading, Queued, Writing, Lingering };
+    enum class State { Establishing, Idle, Reading, Queued, Writing, Lingering, Free };
+    struct Conn;
+    // Deadlines of one length, in arrival order and so in deadline order.
+    struct Timeline {
+        std::chrono::milliseconds span;
+        Conn *first = nullptr, *last = nullptr;
+    };
     struct Conn : Watch {
         Conn() : Watch(Kind::Connection) {}
         std::unique_ptr<Channel> channel;
+        const ListenerWatch *from = nullptr;
         PeerKey key;
         State state = State::Reading;
         Clock::time_point deadline;
+        Timeline *line = nullptr; // null: no deadline running
         Conn *prev = nullptr, *next = nullptr;
-        bool linked = false;
         bool counted = false; // in the caps: a permitted connection
-        std::vector<std::uint8_t> reply; // waiting for room in the socket
+        bool watched = false; // its descriptor is in the epoll set
+        std::vector<std::uint8_t> request; // read whole, for a worker
+        std::vector<std::uint8_t> reply;   // waiting for room in the socket
     };
-    enum class Back { Close, Read, Write };
+    enum class Back { Close, Done, Write };
 
     // ---- Loop thread --------------------------------------------------------
     void Loop();
-    void Turn(Clock::time_point now, int ready);
     void AcceptFrom(ListenerWatch &lw, Clock::time_point now);
     void OnAcceptError(ListenerWatch &lw, int err, Clock::time_point now);
-    void Admit(std::unique_ptr<Channel> channel, Clock::time_point now);
+    void Admit(std::unique_ptr<Channel> channel, const ListenerWatch &lw, Clock::time_point now);
+    void Established(Conn *c, Clock::time_point now);
+    void Drive(Conn *c, Clock::time_point now);
+    void AfterExchange(Conn *c, Clock::time_point now);
     void TurnAway(std::unique_ptr<Channel> channel, const std::vector<std::uint8_t> &reply, Clock::time_point now);
+    void Retire(Conn *c, const std::vector<std::uint8_t> *reply, Clock::time_point now);
+    void Failed(Conn *c, Clock::time_point now);
     Conn *NewConn(std::unique_ptr<Channel> channel);
-    struct List {
-        Conn *first = nullptr, *last = nullptr;
-    };
-    List &ListOf(const Conn *c) { return c->state == State::Lingering ? lingering_ : waiting_; }
-    void OnEvent(Conn *c, std::uint32_t events, Clock::time_point now);
-    void Arm(Conn *c, std::uint32_t events, int op);
+    void Arm(Conn *c, std::uint32_t events);
+    void ArmFor(Conn *c, Io io) { Arm(c, io == Io::WantWrite ? EPOLLOUT : EPOLLIN | EPOLLRDHUP); }
     void Close(Conn *c);
-    void Link(Conn *c, Clock::time_point deadline);
+    void Uncount(Conn *c);
+    void Link(Conn *c, std::chrono::milliseconds span, Clock::time_point now);
     void Unlink(Conn *c);
     void Expire(Clock::time_point now);
+    void OnLate(Conn *c, Clock::time_point now);
     void TakeBack(Clock::time_point now);
     int TimeoutMs(Clock::time_point now) const;
     int &PeerCount(const PeerKey &key);
+    int PeerCap(const PeerKey &key) const {
+        return key.kind == PeerKey::Kind::NetworkAddress ? limits_.max_connections_per_address
+                                                         : limits_.max_connections_per_peer;
+    }
     void Shutdown();
     // One line for an event of key, unless key has had its burst: then it
     // counts towards the key's "suppressed" line.
@@ -136,8 +154,8 @@ class Server::Impl {
     void Sweep(Clock::time_point now);
 
     // ---- Worker threads -----------------------------------------------------
-    static void RunJob(void *self, void *job) { static_cast<Impl *>(self)->Serve(static_cast<Conn *>(job)); }
-    void Serve(Conn *c);
+    static void RunJob(void *self, void *job) { static_cast<Impl *>(self)->Work(static_cast<Conn *>(job)); }
+    void Work(Conn *c);
     void Hand(Conn *c, Back back);
 
     TaskService &svc_;
@@ -157,8 +175,7 @@ class Server::Impl {
     // Loop thread only.
     std::vector<std::unique_ptr<Conn>> conns_; // every Conn ever made, reused
     std::vector<Conn *> free_;
-    List waiting_;   // for a request or room for a reply, by deadline
-    List lingering_; // turned away, by deadline
+    std::vector<std::unique_ptr<Timeline>> timelines_; // one per length in use
     int total_ = 0;
     int lingering_count_ = 0;
     std::vector<std::pair<PeerKey, int>> per_peer_;
@@ -167,12 +184,20 @@ class Server::Impl {
     Clock::time_point next_sweep_ = Clock::time_point::max();
     std::vector<std::uint8_t> denied_reply_;
     std::vector<std::uint8_t> busy_reply_;
+    std::vector<std::uint8_t> scratch_; // a request as it is read
     std::vector<std::pair<Conn *, Back>> taken_;
 
     // Workers to loop.
     std::mutex back_mu_;
     std::vector<std::pair<Conn *, Back>> back_;
 };
+
+void Server::Impl::Serve(std::unique_ptr<Listener> listener, AccessPolicy access) {
+    auto lw = std::make_unique<ListenerWatch>();
+    lw->listener = std::move(listener);
+    lw->access = std::move(access);
+    listeners_.push_back(std::move(lw));
+}
 
 std::string Server::Impl::Start(const std::string &pipe_name) {
     max_total_ = limits_.max_connections;
@@ -202,18 +227,19 @@ std::string Server::Impl::Start(const std::string &pipe_name) {
     std::string why;
     auto listener = ListenLocalPipe(pipe_name, &why);
     if (!listener) return why;
-    auto lw = std::make_unique<ListenerWatch>();
-    lw->listener = std::move(listener);
-    ev.events = EPOLLIN;
-    ev.data.ptr = lw.get();
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, lw->listener->fd(), &ev) != 0)
-        return std::string("cannot wait for clients: ") + std::strerror(errno);
-    lw->armed = true;
-    listeners_.push_back(std::move(lw));
+    Serve(std::move(listener), access_);
+    for (auto &lw : listeners_) {
+        ev.events = EPOLLIN;
+        ev.data.ptr = lw.get();
+        if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, lw->listener->fd(), &ev) != 0)
+            return std::string("cannot wait for clients: ") + std::strerror(errno);
+        lw->armed = true;
+    }
 
     conns_.reserve(static_cast<std::size_t>(max_total_));
     free_.reserve(static_cast<std::size_t>(max_total_));
     taken_.reserve(64);
+    scratch_.reserve(kMaxMessage);
     pool_ = std::make_unique<WorkerPool>(limits_.workers, limits_.workers + kExtraWorkers, RunJob, this);
     loop_ = std::thread([this] { Loop(); });
     started_ = true;
@@ -258,7 +284,17 @@ void Server::Impl::Loop() {
                     break;
                 }
                 case Kind::Listener: AcceptFrom(*static_cast<ListenerWatch *>(w), now); break;
-                case Kind::Connection: OnEvent(static_cast<Conn *>(w), events[i].events, now); break;
+                case Kind::Connection: {
+                    Conn *c = static_cast<Conn *>(w);
+                    if (c->state == State::Lingering) {
+                        Unlink(c);
+                        c->channel->DiscardInput();
+                        Close(c);
+                    } else if (c->state != State::Queued) { // a one-shot watch: never while a worker has it
+                        Drive(c, now);
+                    }
+                    break;
+                }
                 }
             }
             TakeBack(now);
@@ -283,8 +319,8 @@ void Server::Impl::Loop() {
 int Server::Impl::TimeoutMs(Clock::time_point now) const {
     // At least once a second: cheap, and a bound on anything missed.
     Clock::time_point wake = now + std::chrono::seconds(1);
-    if (waiting_.first != nullptr) wake = std::min(wake, waiting_.first->deadline);
-    if (lingering_.first != nullptr) wake = std::min(wake, lingering_.first->deadline);
+    for (const auto &line : timelines_)
+        if (line->first != nullptr) wake = std::min(wake, line->first->deadline);
     wake = std::min(wake, next_sweep_);
     for (const auto &lw : listeners_)
         if (!lw->armed) wake = std::min(wake, lw->resume);
@@ -303,7 +339,7 @@ void Server::Impl::AcceptFrom(ListenerWatch &lw, Clock::time_point now) {
             if (err != 0) OnAcceptError(lw, err, now);
             return;
         }
-        Admit(std::move(channel), now);
+        Admit(std::move(channel), lw, now);
     }
 }
 
@@ -339,17 +375,25 @@ int &Server::Impl::PeerCount(const PeerKey &key) {
 
 void Server::Impl::TurnAway(std::unique_ptr<Channel> channel, const std::vector<std::uint8_t> &reply,
                             Clock::time_point now) {
-    // One try: a new connection has room for a short reply; one that has not
-    // is closed all the same.
-    channel->Send(reply.data(), reply.size());
-    channel->DiscardInput();
-    if (lingering_count_ >= kMaxLingering) return;
     Conn *c = NewConn(std::move(channel));
     c->counted = false;
+    Retire(c, &reply, now);
+}
+
+void Server::Impl::Retire(Conn *c, const std::vector<std::uint8_t> *reply, Clock::time_point now) {
+    // One try: a new connection has room for a short reply; one that has not
+    // is closed all the same. The peer then has a moment to read it, since a
+    // close before its request arrived would lose the reply to a reset.
+    Unlink(c);
+    Uncount(c);
+    if (reply != nullptr) c->channel->Send(reply->data(), reply->size());
+    c->channel->Finish();
+    c->channel->DiscardInput();
+    if (lingering_count_ >= kMaxLingering) return Close(c);
     c->state = State::Lingering;
     ++lingering_count_;
-    Link(c, now + kLinger);
-    Arm(c, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
+    Link(c, c->channel->linger(), now);
+    Arm(c, EPOLLIN | EPOLLRDHUP);
 }
 
 Server::Impl::Conn *Server::Impl::NewConn(std::unique_ptr<Channel> channel) {
@@ -363,148 +407,228 @@ Server::Impl::Conn *Server::Impl::NewConn(std::unique_ptr<Channel> channel) {
     }
     c->key = channel->key();
     c->channel = std::move(channel);
+    c->from = nullptr;
+    c->counted = c->watched = false;
+    c->line = nullptr;
     return c;
 }
 
-void Server::Impl::Admit(std::unique_ptr<Channel> channel, Clock::time_point now) {
+void Server::Impl::Admit(std::unique_ptr<Channel> channel, const ListenerWatch &lw, Clock::time_point now) {
+    // The caps first, by what is known at accept: nothing is spent on a peer
+    // that holds too much already.
     const PeerKey key = channel->key();
-    if (!access_.Permits(channel->caller())) {
-        Note(key, now, [&] {
-            return "refused a connection from " + channel->caller().Describe() + ": not a user allowed to call";
-        });
-        TurnAway(std::move(channel), denied_reply_, now);
-        return;
-    }
+    const int cap = PeerCap(key);
     int &mine = PeerCount(key);
-    if (mine >= limits_.max_connections_per_peer || total_ >= max_total_) {
-        const bool peer_cap = mine >= limits_.max_connections_per_peer;
+    if (mine >= cap || total_ >= max_total_) {
+        const bool peer_cap = mine >= cap;
         const int held = mine;
         if (mine == 0) per_peer_.pop_back(); // the entry made for this check alone
         Note(key, now, [&] {
             return "turned away a connection from " + channel->caller().Describe() +
-                   (peer_cap ? ": it holds " + std::to_string(held) + " connections, the most one caller may hold"
+                   (peer_cap ? ": it holds " + std::to_string(held) + " connections, the most one " +
+                                   (key.kind == PeerKey::Kind::NetworkAddress ? "address" : "caller") + " may hold"
                              : ": the service holds " + std::to_string(total_) + " connections, the most it may hold");
         });
         TurnAway(std::move(channel), busy_reply_, now);
         return;
     }
     ++mine;
-    Conn *c = NewConn(std::move(channel));
-    c->counted = true;
     ++total_;
-    // A network channel's handshake would be driven from here; the local
-    // pipe's is done at once.
-    c->state = State::Reading;
-    Link(c, now + limits_.request_timeout);
-    Arm(c, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
+    Conn *c = NewConn(std::move(channel));
+    c->from = &lw;
+    c->counted = true;
+    c->state = State::Establishing;
+    Link(c, limits_.handshake_timeout, now);
+    Drive(c, now);
 }
 
-void Server::Impl::Arm(Conn *c, std::uint32_t events, int op) {
+void Server::Impl::Established(Conn *c, Clock::time_point now) {
+    Unlink(c);
+    const Caller &caller = c->channel->caller();
+    const std::string &refusal = c->channel->failure();
+    if (!refusal.empty() || !c->from->access.Permits(caller)) {
+        Note(c->key, now, [&] {
+            return !refusal.empty() ? refusal
+                                    : "refused a connection from " + caller.Describe() + ": not a user allowed to call";
+        });
+        Retire(c, &denied_reply_, now);
+        return;
+    }
+    if (c->channel->KeepsOpen()) {
+        c->state = State::Idle;
+        Link(c, limits_.idle_timeout, now);
+    } else {
+        c->state = State::Reading;
+        Link(c, limits_.request_timeout, now);
+    }
+}
+
+void Server::Impl::Drive(Conn *c, Clock::time_point now) {
+    // As far as the channel goes without waiting; then a watch for what it
+    // waits for, under the deadline already running.
+    for (;;) {
+        switch (c->state) {
+        case State::Establishing: {
+            const Io io = c->channel->Establish();
+            if (io == Io::Done) {
+                Established(c, now);
+                if (c->state != State::Idle && c->state != State::Reading) return;
+                continue;
+            }
+            if (io == Io::Closed) return Failed(c, now);
+            return ArmFor(c, io);
+        }
+        case State::Idle:
+        case State::Reading: {
+            bool truncated = false;
+            const Io io = c->channel->Receive(scratch_, kMaxMessage, &truncated);
+            if (io == Io::Done) {
+                Unlink(c);
+                c->request.assign(scratch_.begin(), scratch_.end());
+                c->state = State::Queued;
+                pool_->Submit(c);
+                return;
+            }
+            if (io == Io::Closed) return Failed(c, now);
+            if (c->state == State::Idle && c->channel->Partial()) {
+                // A request has begun: it has the request deadline to come whole.
+                Unlink(c);
+                c->state = State::Reading;
+                Link(c, limits_.request_timeout, now);
+            }
+            return ArmFor(c, io);
+        }
+        case State::Writing: {
+            const Io io = c->channel->Send(c->reply.data(), c->reply.size());
+            if (io == Io::WantWrite || io == Io::WantRead) return ArmFor(c, io);
+            Unlink(c);
+            c->reply.clear();
+            if (io != Io::Done) return Close(c);
+            AfterExchange(c, now);
+            if (c->state != State::Idle) return;
+            continue;
+        }
+        case State::Queued:
+        case State::Lingering:
+        case State::Free: return;
+        }
+    }
+}
+
+void Server::Impl::AfterExchange(Conn *c, Clock::time_point now) {
+    if (!c->channel->KeepsOpen()) return Close(c);
+    c->state = State::Idle;
+    Link(c, limits_.idle_timeout, now);
+}
+
+void Server::Impl::Failed(Conn *c, Clock::time_point now) {
+    // The peer left, or broke the channel: said once, the connection retired
+    // (a handshake's alert and the like still reach the peer).
+    const std::string &why = c->channel->failure();
+    if (why.empty()) {
+        Unlink(c);
+        return Close(c);
+    }
+    Note(c->key, now, [&] { return why; });
+    Retire(c, nullptr, now);
+}
+
+void Server::Impl::Arm(Conn *c, std::uint32_t events) {
     epoll_event ev{};
     ev.events = events | EPOLLONESHOT;
     ev.data.ptr = c;
-    if (::epoll_ctl(epoll_fd_, op, c->channel->fd(), &ev) != 0) {
+    if (::epoll_ctl(epoll_fd_, c->watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c->channel->fd(), &ev) != 0) {
         // Without a watch the connection would never be served or expire.
-        if (c->linked) Unlink(c);
+        Unlink(c);
         Close(c);
+        return;
     }
+    c->watched = true;
 }
 
-void Server::Impl::OnEvent(Conn *c, std::uint32_t events, Clock::time_point now) {
-    switch (c->state) {
-    case State::Reading:
-        Unlink(c);
-        if ((events & EPOLLIN) != 0) {
-            c->state = State::Queued;
-            pool_->Submit(c);
-        } else {
-            Close(c);
-        }
-        break;
-    case State::Writing: {
-        if ((events & EPOLLOUT) == 0) {
-            Unlink(c);
-            Close(c);
-            break;
-        }
-        if (c->channel->Send(c->reply.data(), c->reply.size()) == Io::WantWrite) {
-            Arm(c, EPOLLOUT, EPOLL_CTL_MOD);
-            break;
-        }
-        Unlink(c);
-        Close(c);
-        break;
+void Server::Impl::Uncount(Conn *c) {
+    if (!c->counted) return;
+    c->counted = false;
+    int &mine = PeerCount(c->key);
+    if (--mine <= 0) {
+        for (auto &entry : per_peer_)
+            if (entry.first == c->key) {
+                entry = per_peer_.back();
+                per_peer_.pop_back();
+                break;
+            }
     }
-    case State::Lingering:
-        Unlink(c);
-        c->channel->DiscardInput();
-        Close(c);
-        break;
-    case State::Queued: break; // a one-shot watch: not reported while a worker has it
-    }
-    (void)now;
+    --total_;
 }
 
 void Server::Impl::Close(Conn *c) {
-    if (!c->counted) {
-        --lingering_count_;
-    } else {
-        int &mine = PeerCount(c->key);
-        if (--mine <= 0) {
-            for (auto &entry : per_peer_)
-                if (entry.first == c->key) {
-                    entry = per_peer_.back();
-                    per_peer_.pop_back();
-                    break;
-                }
-        }
-        --total_;
-    }
+    if (c->state == State::Lingering) --lingering_count_;
+    Uncount(c);
+    c->state = State::Free;
     c->channel.reset();
+    c->request.clear();
     c->reply.clear();
     free_.push_back(c);
 }
 
-void Server::Impl::Link(Conn *c, Clock::time_point deadline) {
-    // Every deadline of a list is now plus the same span: appending keeps
-    // the list in deadline order.
-    List &list = ListOf(c);
-    c->deadline = deadline;
-    c->prev = list.last;
+void Server::Impl::Link(Conn *c, std::chrono::milliseconds span, Clock::time_point now) {
+    Timeline *line = nullptr;
+    for (auto &l : timelines_)
+        if (l->span == span) line = l.get();
+    if (line == nullptr) {
+        timelines_.push_back(std::make_unique<Timeline>());
+        line = timelines_.back().get();
+        line->span = span;
+    }
+    c->line = line;
+    c->deadline = now + span;
+    c->prev = line->last;
     c->next = nullptr;
-    if (list.last != nullptr)
-        list.last->next = c;
+    if (line->last != nullptr)
+        line->last->next = c;
     else
-        list.first = c;
-    list.last = c;
-    c->linked = true;
+        line->first = c;
+    line->last = c;
 }
 
 void Server::Impl::Unlink(Conn *c) {
-    if (!c->linked) return;
-    List &list = ListOf(c);
-    (c->prev != nullptr ? c->prev->next : list.first) = c->next;
-    (c->next != nullptr ? c->next->prev : list.last) = c->prev;
+    Timeline *line = c->line;
+    if (line == nullptr) return;
+    (c->prev != nullptr ? c->prev->next : line->first) = c->next;
+    (c->next != nullptr ? c->next->prev : line->last) = c->prev;
     c->prev = c->next = nullptr;
-    c->linked = false;
+    c->line = nullptr;
 }
 
 void Server::Impl::Expire(Clock::time_point now) {
-    while (lingering_.first != nullptr && lingering_.first->deadline <= now) {
-        Conn *c = lingering_.first;
-        Unlink(c);
-        Close(c);
-    }
-    while (waiting_.first != nullptr && waiting_.first->deadline <= now) {
-        Conn *c = waiting_.first;
-        Unlink(c);
-        const bool reading = c->state == State::Reading;
+    for (auto &line : timelines_)
+        while (line->first != nullptr && line->first->deadline <= now) {
+            Conn *c = line->first;
+            Unlink(c);
+            OnLate(c, now);
+        }
+}
+
+void Server::Impl::OnLate(Conn *c, Clock::time_point now) {
+    switch (c->state) {
+    case State::Idle:
+        log::Debug("closing the idle connection of " + c->channel->caller().Describe());
+        return Retire(c, nullptr, now);
+    case State::Establishing:
+    case State::Reading:
+    case State::Writing: {
+        const char *what = c->state == State::Establishing ? ": no handshake within "
+                           : c->state == State::Reading    ? ": no whole request within "
+                                                           : ": its reply not taken within ";
+        const auto span = c->state == State::Establishing ? limits_.handshake_timeout : limits_.request_timeout;
         Note(c->key, now, [&] {
-            return "dropped a connection from " + c->channel->caller().Describe() +
-                   (reading ? ": no whole request within " : ": its reply not taken within ") +
-                   Seconds(limits_.request_timeout);
+            return "dropped a connection from " + c->channel->caller().Describe() + what + Seconds(span);
         });
-        Close(c);
+        return Close(c);
+    }
+    case State::Lingering:
+    case State::Queued:
+    case State::Free: return Close(c);
     }
 }
 
@@ -516,15 +640,14 @@ void Server::Impl::TakeBack(Clock::time_point now) {
     for (auto [c, back] : taken_) {
         switch (back) {
         case Back::Close: Close(c); break;
-        case Back::Read:
-            c->state = State::Reading;
-            Link(c, now + limits_.request_timeout);
-            Arm(c, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_MOD);
+        case Back::Done:
+            AfterExchange(c, now);
+            if (c->state == State::Idle) Drive(c, now);
             break;
         case Back::Write:
             c->state = State::Writing;
-            Link(c, now + limits_.request_timeout);
-            Arm(c, EPOLLOUT, EPOLL_CTL_MOD);
+            Link(c, limits_.request_timeout, now);
+            Arm(c, EPOLLOUT);
             break;
         }
     }
@@ -541,22 +664,18 @@ void Server::Impl::Sweep(Clock::time_point now) {
 }
 
 void Server::Impl::Shutdown() {
-    // New clients find no pipe; those that have not sent a whole request, or
-    // not taken their reply, are dropped at once.
+    // New clients find no listener; those that have not sent a whole
+    // request, or not taken their reply, are dropped at once.
     for (auto &lw : listeners_) lw->listener.reset();
     int dropped = 0;
-    while (lingering_.first != nullptr) {
-        Conn *c = lingering_.first;
-        Unlink(c);
-        Close(c);
-    }
-    while (waiting_.first != nullptr) {
-        Conn *c = waiting_.first;
-        Unlink(c);
-        Close(c);
-        ++dropped;
-    }
-    // Requests not yet read are dropped as well; those in flight finish.
+    for (auto &line : timelines_)
+        while (line->first != nullptr) {
+            Conn *c = line->first;
+            Unlink(c);
+            if (c->state != State::Lingering && c->state != State::Idle) ++dropped;
+            Close(c);
+        }
+    // Requests not yet carried out are dropped as well; those in flight finish.
     for (void *job : pool_->Stop()) {
         Close(static_cast<Conn *>(job));
         ++dropped;
@@ -571,28 +690,21 @@ void Server::Impl::Shutdown() {
     Sweep(Clock::now() + std::chrono::hours(1));
 }
 
-void Server::Impl::Serve(Conn *c) {
-    // Each worker reads into its own buffer, kept between requests.
-    thread_local std::vector<std::uint8_t> request;
-    bool truncated = false;
-    const Io got = c->channel->Receive(request, kMaxMessage, &truncated);
-    if (got == Io::WantRead) return Hand(c, Back::Read);
-    if (got != Io::Done) return Hand(c, Back::Close);
+void Server::Impl::Work(Conn *c) {
     const auto started = Clock::now();
     RequestSummary summary;
     std::vector<std::uint8_t> reply =
-        HandleRequest(svc_, access_, request.data(), request.size(), c->channel->caller(), &summary);
+        HandleRequest(svc_, c->from->access, c->request.data(), c->request.size(), c->channel->caller(), &summary);
+    // The line before the reply leaves: whoever has the reply finds the
+    // request in the log.
+    LogRequest(summary, c->channel->caller(), started, true);
     const Io sent = c->channel->Send(reply.data(), reply.size());
     if (sent == Io::WantWrite) {
-        LogRequest(summary, c->channel->caller(), started, true);
         c->reply = std::move(reply);
         return Hand(c, Back::Write);
     }
-    // Handed back before the log line, so that the place is free as soon as
-    // the caller has its reply; the caller is copied for the line.
-    const Caller caller = c->channel->caller();
-    Hand(c, Back::Close);
-    LogRequest(summary, caller, started, sent == Io::Done);
+    if (sent != Io::Done) log::Debug(c->channel->caller().Describe() + " left before its reply");
+    Hand(c, sent == Io::Done ? Back::Done : Back::Close);
 }
 
 void Server::Impl::Hand(Conn *c, Back back) {
@@ -611,6 +723,9 @@ void Server::Impl::Hand(Conn *c, Back back) {
 Server::Server(TaskService &svc, AccessPolicy access, ServerLimits limits)
     : impl_(std::make_unique<Impl>(svc, std::move(access), limits)) {}
 Server::~Server() { Stop(); }
+void Server::Serve(std::unique_ptr<Listener> listener, AccessPolicy access) {
+    impl_->Serve(std::move(listener), std::move(access));
+}
 std::string Server::Start(const std::string &pipe_name) { return impl_->Start(pipe_name); }
 void Server::Stop() { impl_->Stop(); }
 

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -92,7 +93,17 @@ struct Fleet {
         // Refusals and request lines are what the tests read in the log.
         for (std::size_t i = 0; i + 1 < argv.size(); ++i)
             if (argv[i] == "--log-level") argv[i + 1] = "info";
-        argv.insert(argv.end(), extra.begin(), extra.end());
+        // An option of extra that the arguments above give already takes
+        // extra's value.
+        const auto given = static_cast<std::ptrdiff_t>(argv.size());
+        for (std::size_t e = 0; e < extra.size(); ++e) {
+            auto same = std::find(argv.begin(), argv.begin() + given, extra[e]);
+            if (extra[e].rfind("--", 0) == 0 && e + 1 < extra.size() && same + 1 < argv.begin() + given) {
+                *(same + 1) = extra[++e];
+                continue;
+            }
+            argv.push_back(extra[e]);
+        }
         const std::string log = dir + "/taskd-" + std::to_string(host) + ".log";
         const pid_t pid = bed.Spawn(host, argv, {}, log);
         const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -382,6 +393,80 @@ TEST_F(Remote, EightThreadsOfMixedCallsToTwoNodes) {
             ADD_FAILURE() << list[i];
 }
 
+// On node1: adds and starts on node4 a task that ignores SIGTERM and touches
+// flag once it runs; its process id (0 when that cannot be told).
+int StartStubbornTask(const char *name, const std::string &flag) {
+    TaskDefinition2 task;
+    std::memset(&task, 0, sizeof task);
+    std::snprintf(task.task_name, sizeof task.task_name, "%s", name);
+    std::snprintf(task.command_line, sizeof task.command_line, "%s stubborn %s 30", CHILD_HELPER_PATH, flag.c_str());
+    task.position = -1;
+    std::int32_t value = 0, status = 0;
+    char msg[256] = {};
+    EXPECT_EQ(VexSrv_AddTaskToList2("node4", kSuffix, &task, &value, &status, msg, sizeof msg), 1) << msg;
+    EXPECT_EQ(VexSrv_StartTaskByName(0, "node4", kSuffix, name, 0, &value, &status, msg, sizeof msg), 1) << msg;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!std::filesystem::exists(flag) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!std::filesystem::exists(flag)) return 0;
+    // Its process id, from the refusal of a second start.
+    VexSrv_StartTaskByName(0, "node4", kSuffix, name, 0, &value, &status, msg, sizeof msg);
+    const char *at = std::strstr(msg, "(process ");
+    return at != nullptr ? std::atoi(at + 9) : 0;
+}
+
+// Network callers share the local callers' server: a long stop asked over
+// the network holds no other network caller even with one worker, and a peer
+// address beyond its cap is turned away before any handshake.
+TEST_F(Remote, LongStopHoldsNoOneAndAnAddressIsCapped) {
+    const pid_t svc = fleet().StartService(4, {"--stop-grace", "20", "--workers", "1", "--max-per-address", "2"});
+    ASSERT_GT(svc, 0) << fleet().why;
+    const std::string deaf = fleet().dir + "/deaf-cap";
+    int task_pid = 0;
+    OnClient([&] {
+        task_pid = StartStubbornTask("DEAF", deaf);
+        ASSERT_GT(task_pid, 1);
+
+        // The stop waits out its grace on the one worker, on one connection.
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            std::int32_t v = 0, st = 0;
+            VexSrv_StopTask(0, "node4", kSuffix, "DEAF", 20, &v, &st, nullptr, 0);
+            stopped = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // A second connection: answered while the stop still waits.
+        std::int32_t v = 0, st = -1;
+        EXPECT_EQ(VexSrv_GetTidewellStatus("node4", kSuffix, &v, &st, nullptr, 0), 1);
+        EXPECT_EQ(st, 0);
+        EXPECT_FALSE(stopped.load()) << "the status call waited for the stop";
+
+        // Both places of the address are held: a third connection is closed
+        // without a handshake and logged.
+        // (The library reached node4 by its IPv6 address, from node1's.)
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(7470);
+        ::inet_pton(AF_INET6, TestBed::Address6(4).c_str(), &a.sin6_addr);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        timeval tv{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char byte;
+        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "the connection over the cap was not closed";
+        ::close(fd);
+        EXPECT_NE(fleet().Log(4).find("turned away a connection from a peer at [" + TestBed::Address6(1) + "]:"),
+                  std::string::npos);
+        EXPECT_NE(fleet().Log(4).find("it holds 2 connections, the most one address may hold"), std::string::npos)
+            << fleet().Log(4);
+        if (task_pid > 1) ::kill(-task_pid, SIGKILL);
+        stopper.join();
+    });
+    if (task_pid > 1) ::kill(-task_pid, SIGKILL);
+    ::kill(svc, SIGKILL);
+    ::waitpid(svc, nullptr, 0);
+}
+
 TEST_F(Remote, ServiceKilledMidExchangeGives109) {
     const pid_t svc = fleet().StartService(4, {"--stop-grace", "20"});
     ASSERT_GT(svc, 0) << fleet().why;
@@ -389,26 +474,9 @@ TEST_F(Remote, ServiceKilledMidExchangeGives109) {
     const std::string deaf = fleet().dir + "/deaf";
     int task_pid = 0;
     OnClient([&] {
-        TaskDefinition2 task;
-        std::memset(&task, 0, sizeof task);
-        std::strcpy(task.task_name, "STUBBORN");
-        std::snprintf(task.command_line, sizeof task.command_line, "%s stubborn %s 30", CHILD_HELPER_PATH,
-                      deaf.c_str());
-        task.position = -1;
-        std::int32_t value = 0, status = 0;
+        task_pid = StartStubbornTask("STUBBORN", deaf);
+        ASSERT_GT(task_pid, 1);
         char msg[256] = {};
-        ASSERT_EQ(VexSrv_AddTaskToList2("node4", kSuffix, &task, &value, &status, msg, sizeof msg), 1) << msg;
-        ASSERT_EQ(VexSrv_StartTaskByName(0, "node4", kSuffix, "STUBBORN", 0, &value, &status, msg, sizeof msg), 1)
-            << msg;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!std::filesystem::exists(deaf) && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(std::filesystem::exists(deaf));
-        // Its process id, from the refusal of a second start.
-        VexSrv_StartTaskByName(0, "node4", kSuffix, "STUBBORN", 0, &value, &status, msg, sizeof msg);
-        const char *at = std::strstr(msg, "(process ");
-        task_pid = at != nullptr ? std::atoi(at + 9) : 0;
-
         std::atomic<bool> done{false};
         std::int32_t stop_value = INT32_MIN, stop_status = 0, stop_result = -1;
         std::thread client([&] {
