@@ -19,10 +19,7 @@ namespace {
 using test::Bytes;
 using test::PutStr;
 
-void PutBE32(Bytes &b, std::size_t off, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b.at(off + i) = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-}
+using test::PutBE32;
 
 // The worked example: a seven-character computer name and a four-digit
 // process id; offsets 28 and 36, 77 bytes in all.

@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "service/browse_responder.h"
+#include "tests/support/wire.h"
 
 namespace taskd::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using vex::test::Bytes;
+using vex::test::BrowseRequest;
+using vex::test::PutBE32;
 
-void PutBE32(Bytes &b, std::size_t off, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-}
 std::uint32_t BE32(const Bytes &b, std::size_t off) {
     std::uint32_t v = 0;
     for (int i = 0; i < 4; ++i) v = v << 8 | b.at(off + i);
@@ -25,20 +25,6 @@ std::string StringAt(const Bytes &b, std::size_t off) {
     return s;
 }
 
-// A request as the library sends it: header words big-endian, then the
-// computer name and the reply path, each with its zero.
-Bytes BrowseRequest(const std::string &name, const std::string &reply_path) {
-    Bytes b(28 + name.size() + 1 + reply_path.size() + 1, 0);
-    PutBE32(b, 0, static_cast<std::uint32_t>(b.size()));
-    PutBE32(b, 4, 1);
-    PutBE32(b, 8, 1);
-    PutBE32(b, 12, 28);
-    PutBE32(b, 16, static_cast<std::uint32_t>(28 + name.size() + 1));
-    for (std::size_t i = 0; i < name.size(); ++i) b[28 + i] = static_cast<std::uint8_t>(name[i]);
-    for (std::size_t i = 0; i < reply_path.size(); ++i)
-        b[29 + name.size() + i] = static_cast<std::uint8_t>(reply_path[i]);
-    return b;
-}
 
 const BrowseIdentity kIdentity{"PLANT7", "Kestrane Tidewell Task Service_B", "1.0.0"};
 

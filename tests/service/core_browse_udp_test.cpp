@@ -14,25 +14,12 @@
 namespace taskd::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using vex::test::Bytes;
+using vex::test::BrowseRequest;
+using vex::test::PutBE32;
 using namespace std::chrono_literals;
 
-void PutBE32(Bytes &b, std::size_t off, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-}
 std::uint32_t BE32(const std::uint8_t *p) { return std::uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-
-Bytes BrowseRequest(const std::string &name, const std::string &reply_path) {
-    Bytes b(28 + name.size() + 1 + reply_path.size() + 1, 0);
-    PutBE32(b, 0, static_cast<std::uint32_t>(b.size()));
-    PutBE32(b, 4, 1);
-    PutBE32(b, 8, 1);
-    PutBE32(b, 12, 28);
-    PutBE32(b, 16, static_cast<std::uint32_t>(28 + name.size() + 1));
-    std::copy(name.begin(), name.end(), b.begin() + 28);
-    std::copy(reply_path.begin(), reply_path.end(), b.begin() + 29 + static_cast<long>(name.size()));
-    return b;
-}
 
 Bytes Datagram(const std::string &path, const Bytes &message) { return vex::test::MailslotDatagram(path, message); }
 

@@ -50,6 +50,24 @@ inline long FirstDifference(const Bytes &a, const Bytes &b) {
     return a.size() == b.size() ? -1 : static_cast<long>(n);
 }
 
+inline void PutBE32(Bytes &b, std::size_t off, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+
+// A browse request as the library sends it: header words big-endian, then
+// the computer name and the reply path, each with its zero.
+inline Bytes BrowseRequest(const std::string &name, const std::string &reply_path) {
+    Bytes b(28 + name.size() + 1 + reply_path.size() + 1, 0);
+    PutBE32(b, 0, static_cast<std::uint32_t>(b.size()));
+    PutBE32(b, 4, 1);
+    PutBE32(b, 8, 1);
+    PutBE32(b, 12, 28);
+    PutBE32(b, 16, static_cast<std::uint32_t>(28 + name.size() + 1));
+    std::copy(name.begin(), name.end(), b.begin() + 28);
+    std::copy(reply_path.begin(), reply_path.end(), b.begin() + static_cast<std::ptrdiff_t>(29 + name.size()));
+    return b;
+}
+
 // A mailslot datagram between nodes: "TWMS", version 1, path length,
 // big-endian message length, path, message; built here from the format's
 // table, not by the library's writer.
