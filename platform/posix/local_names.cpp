@@ -75,9 +75,16 @@ unsigned char FoldNameByte(unsigned char c) { return kFold[c]; }
 
 std::uint32_t AbstractAddress(std::string_view kind, std::string_view path, sockaddr_un *addr,
                               socklen_t *addr_len) {
+    return AbstractAddress(kind, std::span<const std::string_view>(&path, 1), addr, addr_len);
+}
+
+std::uint32_t AbstractAddress(std::string_view kind, std::span<const std::string_view> path, sockaddr_un *addr,
+                              socklen_t *addr_len) {
+    std::size_t path_size = 0;
+    for (std::string_view piece : path) path_size += piece.size();
     std::memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
-    if (path.empty()) return kErrorInvalidName;
+    if (path_size == 0) return kErrorInvalidName;
     constexpr std::string_view kRoot = "tidewell/";
     // Leading NUL: the abstract namespace, no file on disk.
     char *const name = addr->sun_path + 1;
@@ -88,22 +95,32 @@ std::uint32_t AbstractAddress(std::string_view kind, std::string_view path, sock
     for (char c : kind) *p++ = static_cast<char>(kFold[static_cast<unsigned char>(c)]);
     *p++ = '/';
     const auto head = static_cast<std::size_t>(p - name);
-    if (head + path.size() <= kRoom) {
-        for (char c : path) *p++ = FoldPathChar(c);
-        *addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + head + path.size());
+    if (head + path_size <= kRoom) {
+        for (std::string_view piece : path)
+            for (char c : piece) *p++ = FoldPathChar(c);
+        *addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + head + path_size);
         return kErrorSuccess;
     }
     util::Sha256 hash;
     hash.Update(name, head);
     char chunk[64];
-    for (std::size_t at = 0; at < path.size(); at += sizeof chunk) {
-        const std::size_t n = path.size() - at < sizeof chunk ? path.size() - at : sizeof chunk;
-        for (std::size_t i = 0; i < n; ++i) chunk[i] = FoldPathChar(path[at + i]);
-        hash.Update(chunk, n);
+    std::size_t n = 0;
+    for (std::string_view piece : path) {
+        for (char c : piece) {
+            chunk[n++] = FoldPathChar(c);
+            if (n == sizeof chunk) {
+                hash.Update(chunk, n);
+                n = 0;
+            }
+        }
     }
+    if (n != 0) hash.Update(chunk, n);
     const util::Sha256::Digest digest = hash.Finish();
-    const std::size_t prefix = kRoom - head - 1 - kNameDigestHexDigits;
-    for (std::size_t i = 0; i < prefix; ++i) *p++ = FoldPathChar(path[i]);
+    std::size_t prefix = kRoom - head - 1 - kNameDigestHexDigits;
+    for (std::string_view piece : path) {
+        for (std::size_t i = 0; i < piece.size() && prefix != 0; ++i, --prefix) *p++ = FoldPathChar(piece[i]);
+        if (prefix == 0) break;
+    }
     *p++ = '\\';
     for (std::size_t i = 0; i < kNameDigestHexDigits / 2; ++i) {
         *p++ = "0123456789abcdef"[digest[i] >> 4];
