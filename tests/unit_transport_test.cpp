@@ -271,6 +271,29 @@ TEST(SocketName, ShortNamesKeepTheirNameLongOnesEndInADigest) {
     EXPECT_EQ(AddressOf(""), "refused");
 }
 
+// The transport hands the path over in pieces; cut anywhere, they give the
+// address of the whole path, in both forms.
+TEST(SocketName, PathInPiecesGivesTheAddressOfTheWholePath) {
+    for (const std::string path : {std::string("ZEPTAR_Plant\\B_TSK_REQ"),
+                                   "ZEPTAR_Sub\\Dir_\xC9" + std::string(90, 'A') + "_TSK_REQ"}) {
+        const std::string whole = AddressOf(path);
+        for (std::size_t a = 0; a <= path.size(); a += 7) {
+            for (std::size_t b = a; b <= path.size(); b += 11) {
+                const std::string_view v(path);
+                const std::string_view pieces[] = {v.substr(0, a), v.substr(a, b - a), v.substr(b)};
+                sockaddr_un addr{};
+                socklen_t len = 0;
+                ASSERT_EQ(platform::posix::AbstractAddress("pipe", pieces, &addr, &len), 0u);
+                EXPECT_EQ(std::string(addr.sun_path, len - offsetof(sockaddr_un, sun_path)), whole) << a << ' ' << b;
+            }
+        }
+    }
+    const std::string_view empty[] = {"", ""};
+    sockaddr_un addr{};
+    socklen_t len = 0;
+    EXPECT_EQ(platform::posix::AbstractAddress("pipe", empty, &addr, &len), 123u);
+}
+
 // Code page 1252's case pairs, from its table: ASCII, Latin-1 but × and ÷,
 // and Š Œ Ž Ÿ in the 0x80 row.
 TEST(SocketName, FoldsAsCodePage1252) {
