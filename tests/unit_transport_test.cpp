@@ -274,7 +274,7 @@ TEST(SocketName, ShortNamesKeepTheirNameLongOnesEndInADigest) {
 // The transport hands the path over in pieces; cut anywhere, they give the
 // address of the whole path, in both forms.
 TEST(SocketName, PathInPiecesGivesTheAddressOfTheWholePath) {
-    for (const std::string path : {std::string("ZEPTAR_Plant\\B_TSK_REQ"),
+    for (const std::string &path : {std::string("ZEPTAR_Plant\\B_TSK_REQ"),
                                    "ZEPTAR_Sub\\Dir_\xC9" + std::string(90, 'A') + "_TSK_REQ"}) {
         const std::string whole = AddressOf(path);
         for (std::size_t a = 0; a <= path.size(); a += 7) {
@@ -287,6 +287,16 @@ TEST(SocketName, PathInPiecesGivesTheAddressOfTheWholePath) {
                 EXPECT_EQ(std::string(addr.sun_path, len - offsetof(sockaddr_un, sun_path)), whole) << a << ' ' << b;
             }
         }
+    }
+    // Every byte, in runs of 64 that fit the address whole, is folded as the
+    // code page's table says, word at a time or not.
+    for (int start = 1; start < 256; start += 64) {
+        std::string path, expected;
+        for (int c = start; c < start + 64 && c < 256; ++c) {
+            path += static_cast<char>(c);
+            expected += c == '\\' ? '/' : static_cast<char>(platform::posix::FoldNameByte(static_cast<unsigned char>(c)));
+        }
+        EXPECT_EQ(AddressOf(path), std::string(1, '\0') + "tidewell/pipe/" + expected) << start;
     }
     const std::string_view empty[] = {"", ""};
     sockaddr_un addr{};
