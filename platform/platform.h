@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 namespace vex::platform {
 
@@ -41,11 +43,21 @@ inline constexpr std::uint32_t kErrorNotAuthenticated = 1244;
 // be request_size.
 std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_held,
                             std::uint32_t request_size, void *reply, std::uint32_t reply_size, std::uint32_t *received);
+// The same transaction on "\\NODE\pipe\" followed by the path's pieces, with
+// node and path given apart: where pipes are not addressed by that name (not
+// on Windows), composing it only to split it again would be wasted work. Only
+// where kPipeTakesNodeAndPath; elsewhere the caller composes the name for
+// PipeTransact.
+std::uint32_t PipeTransactAt(std::string_view node, std::span<const std::string_view> path, const void *request,
+                             std::uint32_t request_held, std::uint32_t request_size, void *reply,
+                             std::uint32_t reply_size, std::uint32_t *received);
 #if defined(_WIN32)
-// CallNamedPipeA takes the request as one buffer.
+// CallNamedPipeA takes the request as one buffer, and the pipe by its name.
 inline constexpr bool kPipeSendsZeroTail = false;
+inline constexpr bool kPipeTakesNodeAndPath = false;
 #else
 inline constexpr bool kPipeSendsZeroTail = true;
+inline constexpr bool kPipeTakesNodeAndPath = true;
 #endif
 inline constexpr std::uint32_t kPipeZeroTailMax = 8192;
 

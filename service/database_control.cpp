@@ -4,18 +4,16 @@
 #include "service/task_service.h"
 
 namespace taskd {
-namespace {
 
-const char *StateName(DatabaseState s) {
+// Whole sentences, so that a status answer is written without composing it.
+const char *DatabaseStatusText(DatabaseState s) {
     switch (s) {
-    case DatabaseState::Stopped: return "stopped";
-    case DatabaseState::Running: return "running";
-    case DatabaseState::Failed: return "stopped: its program exited on its own";
+    case DatabaseState::Stopped: return "The database is stopped.";
+    case DatabaseState::Running: return "The database is running.";
+    case DatabaseState::Failed: return "The database is stopped: its program exited on its own.";
     }
-    return "stopped";
+    return "The database is stopped.";
 }
-
-} // namespace
 
 Outcome TaskService::StartDatabase(bool cluster) {
     Gate all(*this);
@@ -145,7 +143,7 @@ Outcome TaskService::StopSubsystem(const std::string &name, bool wait) {
 }
 
 Outcome TaskService::DatabaseStatus() const {
-    return Outcome::Ok(static_cast<std::int32_t>(db_state_), std::string("The database is ") + StateName(db_state_) + ".");
+    return Outcome::Ok(static_cast<std::int32_t>(db_state_), DatabaseStatusText(db_state_));
 }
 
 Outcome TaskService::SetDatabaseStatus(std::int32_t wanted) {

@@ -18,6 +18,17 @@ const RequestRow *FindRow(std::uint16_t operation) {
     return nullptr;
 }
 
+// The operations that only read: a successful one is logged at debug level.
+constexpr std::uint16_t kReadOnly[] = {vex::op::kCheckFirst,     vex::op::kCheckSecond,
+                                       vex::op::kGetStatus,      vex::op::kGetPermissions,
+                                       vex::op::kGetVersion,     vex::op::kGetAuditTrail,
+                                       vex::op::kTaskListByStartupOrder, vex::op::kTaskListInListOrder,
+                                       vex::op::kSubsystemList,  vex::op::kCheckRunningList};
+
+bool ReadOnly(std::uint16_t operation) {
+    return std::find(std::begin(kReadOnly), std::end(kReadOnly), operation) != std::end(kReadOnly);
+}
+
 bool ModifierAllowed(const RequestRow &row, std::uint16_t modifier) {
     switch (row.modifiers) {
     case Modifiers::None: return modifier == vex::kModifierNone;
@@ -33,12 +44,13 @@ std::string Hex(std::uint32_t code) {
     return buf;
 }
 
-std::vector<std::uint8_t> Finish(const vex::TaskServiceReply &reply, const Outcome &o, RequestSummary *summary) {
+void Finish(const vex::TaskServiceReply &reply, const Outcome &o, RequestSummary *summary,
+            std::vector<std::uint8_t> &out) {
     if (summary != nullptr) {
         summary->status = o.status;
         summary->value = reply.Value();
     }
-    return {reply.data(), reply.data() + reply.size()};
+    out.assign(reply.data(), reply.data() + reply.size());
 }
 
 } // namespace
@@ -92,6 +104,13 @@ Outcome Unterminated(std::string_view field, std::size_t width) {
 
 std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data,
                                         std::size_t size, const Caller &caller, RequestSummary *summary) {
+    std::vector<std::uint8_t> reply;
+    HandleRequest(svc, access, data, size, caller, reply, summary);
+    return reply;
+}
+
+void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data, std::size_t size,
+                   const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary) {
     const std::uint32_t code = size >= vex::kReqCode + 4 ? vex::Load32(data + vex::kReqCode) : 0;
     const RequestRow *row = FindRow(static_cast<std::uint16_t>(code & 0xFFFFu));
     vex::TaskServiceReply reply(row != nullptr ? row->reply_size : vex::kShortReplySize);
@@ -99,11 +118,12 @@ std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &ac
     if (summary != nullptr) {
         summary->code = code;
         summary->name = row != nullptr ? row->name : "unknown";
+        summary->read_only = row != nullptr && ReadOnly(row->operation);
     }
     auto refuse = [&](std::int32_t status, std::string text) {
         const Outcome o = Outcome::Refuse(status, std::move(text));
         Answer(reply, o);
-        return Finish(reply, o, summary);
+        Finish(reply, o, summary, reply_out);
     };
 
     if (!access.Permits(caller))
@@ -133,7 +153,7 @@ std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &ac
     Call call{svc, view, reply, caller};
     row->handle(call);
     const Outcome o{reply.Status(), reply.Value(), {}};
-    return Finish(reply, o, summary);
+    Finish(reply, o, summary, reply_out);
 }
 
 } // namespace taskd

@@ -31,6 +31,7 @@ struct RequestSummary {
     const char *name = "unknown";
     std::int32_t status = 0;
     std::int32_t value = 0;
+    bool read_only = false; // the operation changes nothing
 };
 
 // Decodes the request (any bytes, any size), carries it out and returns the
@@ -38,5 +39,9 @@ struct RequestSummary {
 // for a code the service does not know).
 std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data,
                                         std::size_t size, const Caller &caller, RequestSummary *summary = nullptr);
+// The same into reply_out, whose storage is reused: a server that keeps one
+// reply vector per worker allocates nothing per request.
+void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data, std::size_t size,
+                   const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary = nullptr);
 
 } // namespace taskd

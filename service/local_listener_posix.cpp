@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "platform/posix/local_names.h"
 #include "service/connection.h"
@@ -34,15 +35,24 @@ class LocalChannel final : public Channel {
     const PeerKey &key() const override { return key_; }
 
     Io Receive(std::vector<std::uint8_t> &out, std::size_t max_size, bool *truncated) override {
-        out.resize(max_size);
+        // Received into the thread's own block, left uncleared, and copied
+        // out by its length: resizing out to max_size first would clear up
+        // to 64 KB for every request of 8 KB.
+        thread_local std::size_t room = 0;
+        thread_local std::unique_ptr<std::uint8_t[]> block;
+        if (room < max_size) {
+            block = std::make_unique_for_overwrite<std::uint8_t[]>(max_size);
+            room = max_size;
+        }
         ssize_t got;
         do {
-            got = ::recv(fd_, out.data(), max_size, MSG_TRUNC | MSG_DONTWAIT);
+            got = ::recv(fd_, block.get(), max_size, MSG_TRUNC | MSG_DONTWAIT);
         } while (got < 0 && errno == EINTR);
         if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Io::WantRead : Io::Closed;
         if (got == 0) return Io::Closed;
         *truncated = static_cast<std::size_t>(got) > max_size;
-        out.resize(*truncated ? max_size : static_cast<std::size_t>(got));
+        const std::size_t kept = *truncated ? max_size : static_cast<std::size_t>(got);
+        out.assign(block.get(), block.get() + kept);
         return Io::Done;
     }
 

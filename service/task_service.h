@@ -46,6 +46,8 @@ struct ServiceConfig {
 
 // Database states, as the status requests report them.
 enum class DatabaseState : std::int32_t { Stopped = 0, Running = 1, Failed = 2 };
+// "The database is running." and the like: the text of a status answer.
+const char *DatabaseStatusText(DatabaseState s);
 
 // The changes a request may make to the kept state are saved through this.
 // Returns an empty string, or why saving failed.

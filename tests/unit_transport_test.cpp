@@ -271,6 +271,39 @@ TEST(SocketName, ShortNamesKeepTheirNameLongOnesEndInADigest) {
     EXPECT_EQ(AddressOf(""), "refused");
 }
 
+// The transport hands the path over in pieces; cut anywhere, they give the
+// address of the whole path, in both forms.
+TEST(SocketName, PathInPiecesGivesTheAddressOfTheWholePath) {
+    for (const std::string &path : {std::string("ZEPTAR_Plant\\B_TSK_REQ"),
+                                   "ZEPTAR_Sub\\Dir_\xC9" + std::string(90, 'A') + "_TSK_REQ"}) {
+        const std::string whole = AddressOf(path);
+        for (std::size_t a = 0; a <= path.size(); a += 7) {
+            for (std::size_t b = a; b <= path.size(); b += 11) {
+                const std::string_view v(path);
+                const std::string_view pieces[] = {v.substr(0, a), v.substr(a, b - a), v.substr(b)};
+                sockaddr_un addr{};
+                socklen_t len = 0;
+                ASSERT_EQ(platform::posix::AbstractAddress("pipe", pieces, &addr, &len), 0u);
+                EXPECT_EQ(std::string(addr.sun_path, len - offsetof(sockaddr_un, sun_path)), whole) << a << ' ' << b;
+            }
+        }
+    }
+    // Every byte, in runs of 64 that fit the address whole, is folded as the
+    // code page's table says, word at a time or not.
+    for (int start = 1; start < 256; start += 64) {
+        std::string path, expected;
+        for (int c = start; c < start + 64 && c < 256; ++c) {
+            path += static_cast<char>(c);
+            expected += c == '\\' ? '/' : static_cast<char>(platform::posix::FoldNameByte(static_cast<unsigned char>(c)));
+        }
+        EXPECT_EQ(AddressOf(path), std::string(1, '\0') + "tidewell/pipe/" + expected) << start;
+    }
+    const std::string_view empty[] = {"", ""};
+    sockaddr_un addr{};
+    socklen_t len = 0;
+    EXPECT_EQ(platform::posix::AbstractAddress("pipe", empty, &addr, &len), 123u);
+}
+
 // Code page 1252's case pairs, from its table: ASCII, Latin-1 but × and ÷,
 // and Š Œ Ž Ÿ in the 0x80 row.
 TEST(SocketName, FoldsAsCodePage1252) {

@@ -16,18 +16,29 @@ void BoundedCopy(char *buffer, std::int32_t length, std::string_view text) {
     if (n < room) std::memset(buffer + n, 0, room - n);
 }
 
+namespace {
+
+constexpr std::string_view kPathHead = "ZEPTAR_";
+constexpr std::string_view kPathTail = "_TSK_REQ";
+
+bool PipeNameFits(std::string_view node, std::string_view suffix) {
+    return node.size() <= kMaxAddressChars && suffix.size() <= kMaxAddressChars - node.size();
+}
+
+} // namespace
+
 bool ComposePipeName(std::string_view node, std::string_view suffix, char *out) {
     constexpr std::string_view kHead = "\\\\";
-    constexpr std::string_view kMiddle = "\\pipe\\ZEPTAR_";
-    constexpr std::string_view kTail = "_TSK_REQ";
-    static_assert(kHead.size() + kMiddle.size() + kTail.size() + kMaxAddressChars + 1 == kPipeNameCapacity);
-    if (node.size() > kMaxAddressChars || suffix.size() > kMaxAddressChars - node.size()) {
+    constexpr std::string_view kMiddle = "\\pipe\\";
+    static_assert(kHead.size() + kMiddle.size() + kPathHead.size() + kPathTail.size() + kMaxAddressChars + 1 ==
+                  kPipeNameCapacity);
+    if (!PipeNameFits(node, suffix)) {
         out[0] = 0;
         return false;
     }
     // Composed piece by piece: the lengths are known, so no piece is scanned twice.
     char *p = out;
-    for (std::string_view piece : {kHead, node, kMiddle, suffix, kTail}) {
+    for (std::string_view piece : {kHead, node, kMiddle, kPathHead, suffix, kPathTail}) {
         std::memcpy(p, piece.data(), piece.size());
         p += piece.size();
     }
@@ -49,15 +60,26 @@ void CopyConnectionMessage(std::string_view node, std::string_view suffix, char 
 std::uint32_t TaskServiceTransaction(std::string_view node, std::string_view suffix,
                                      TaskServiceRequest &request, TaskServiceReply &reply,
                                      const ResultChannels *channels, std::uint32_t *received) {
-    char pipe_name[kPipeNameCapacity];
     std::uint32_t error = platform::kErrorInvalidName;
-    if (ComposePipeName(node, suffix, pipe_name)) {
-        // Where the pipe takes the record as one buffer, its zeros must be in
-        // memory; elsewhere they are sent without being written first.
-        if (!platform::kPipeSendsZeroTail) request.ZeroTail();
-        error = platform::PipeTransact(pipe_name, request.data(), static_cast<std::uint32_t>(request.filled()),
-                                        static_cast<std::uint32_t>(request.size()),
-                                        reply.data(), static_cast<std::uint32_t>(reply.size()), received);
+    const auto size = static_cast<std::uint32_t>(request.size());
+    const auto offered = static_cast<std::uint32_t>(reply.size());
+    if constexpr (platform::kPipeTakesNodeAndPath) {
+        // Node and path go apart: the transport makes its own address of
+        // them in one pass, with no name to compose and take apart again.
+        const std::string_view path[] = {kPathHead, suffix, kPathTail};
+        if (PipeNameFits(node, suffix))
+            error = platform::PipeTransactAt(node, path, request.data(),
+                                             static_cast<std::uint32_t>(request.filled()), size, reply.data(), offered,
+                                             received);
+    } else {
+        char pipe_name[kPipeNameCapacity];
+        if (ComposePipeName(node, suffix, pipe_name)) {
+            // Where the pipe takes the record as one buffer, its zeros must
+            // be in memory; elsewhere they are sent without being written.
+            if (!platform::kPipeSendsZeroTail) request.ZeroTail();
+            error = platform::PipeTransact(pipe_name, request.data(), static_cast<std::uint32_t>(request.filled()),
+                                           size, reply.data(), offered, received);
+        }
     }
     if (error == platform::kErrorSuccess || channels == nullptr) return error;
     if (channels->status != nullptr) *channels->status = static_cast<std::int32_t>(error);

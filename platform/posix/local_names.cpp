@@ -36,6 +36,35 @@ char FoldPathChar(char c) {
     return c == '\\' ? '/' : static_cast<char>(kFold[static_cast<unsigned char>(c)]);
 }
 
+// Folds a path into out: eight ASCII bytes at a time (A-Z up by 0x20, "\\"
+// to "/", found with word arithmetic that never carries across bytes, since
+// every byte is below 0x80), other bytes one by one through the table.
+// Returns the end of what was written.
+char *FoldPath(std::string_view path, char *out) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHigh = 0x80 * kOnes;
+    constexpr std::uint64_t kLow7 = 0x7F * kOnes;
+    std::size_t i = 0;
+    for (; i + 8 <= path.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, path.data() + i, 8);
+        if ((w & kHigh) != 0) {
+            for (std::size_t k = 0; k < 8; ++k) out[i + k] = FoldPathChar(path[i + k]);
+            continue;
+        }
+        // High bit of each byte from 'A' to 'Z'.
+        const std::uint64_t upper = (w + (0x80 - 'A') * kOnes) & ~(w + (0x80 - 'Z' - 1) * kOnes) & kHigh;
+        // High bit of each "\\": the bytes where w ^ "\\\\..." is zero.
+        const std::uint64_t x = w ^ ('\\' * kOnes);
+        const std::uint64_t slash = ~(((x & kLow7) + kLow7) | x | kLow7);
+        w += upper >> 2;
+        w -= (slash >> 7) * ('\\' - '/');
+        std::memcpy(out + i, &w, 8);
+    }
+    for (; i < path.size(); ++i) out[i] = FoldPathChar(path[i]);
+    return out + path.size();
+}
+
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -75,9 +104,16 @@ unsigned char FoldNameByte(unsigned char c) { return kFold[c]; }
 
 std::uint32_t AbstractAddress(std::string_view kind, std::string_view path, sockaddr_un *addr,
                               socklen_t *addr_len) {
+    return AbstractAddress(kind, std::span<const std::string_view>(&path, 1), addr, addr_len);
+}
+
+std::uint32_t AbstractAddress(std::string_view kind, std::span<const std::string_view> path, sockaddr_un *addr,
+                              socklen_t *addr_len) {
+    std::size_t path_size = 0;
+    for (std::string_view piece : path) path_size += piece.size();
     std::memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
-    if (path.empty()) return kErrorInvalidName;
+    if (path_size == 0) return kErrorInvalidName;
     constexpr std::string_view kRoot = "tidewell/";
     // Leading NUL: the abstract namespace, no file on disk.
     char *const name = addr->sun_path + 1;
@@ -88,22 +124,32 @@ std::uint32_t AbstractAddress(std::string_view kind, std::string_view path, sock
     for (char c : kind) *p++ = static_cast<char>(kFold[static_cast<unsigned char>(c)]);
     *p++ = '/';
     const auto head = static_cast<std::size_t>(p - name);
-    if (head + path.size() <= kRoom) {
-        for (char c : path) *p++ = FoldPathChar(c);
-        *addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + head + path.size());
+    if (head + path_size <= kRoom) {
+        for (std::string_view piece : path)
+            p = FoldPath(piece, p);
+        *addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + head + path_size);
         return kErrorSuccess;
     }
     util::Sha256 hash;
     hash.Update(name, head);
     char chunk[64];
-    for (std::size_t at = 0; at < path.size(); at += sizeof chunk) {
-        const std::size_t n = path.size() - at < sizeof chunk ? path.size() - at : sizeof chunk;
-        for (std::size_t i = 0; i < n; ++i) chunk[i] = FoldPathChar(path[at + i]);
-        hash.Update(chunk, n);
+    std::size_t n = 0;
+    for (std::string_view piece : path) {
+        for (char c : piece) {
+            chunk[n++] = FoldPathChar(c);
+            if (n == sizeof chunk) {
+                hash.Update(chunk, n);
+                n = 0;
+            }
+        }
     }
+    if (n != 0) hash.Update(chunk, n);
     const util::Sha256::Digest digest = hash.Finish();
-    const std::size_t prefix = kRoom - head - 1 - kNameDigestHexDigits;
-    for (std::size_t i = 0; i < prefix; ++i) *p++ = FoldPathChar(path[i]);
+    std::size_t prefix = kRoom - head - 1 - kNameDigestHexDigits;
+    for (std::string_view piece : path) {
+        for (std::size_t i = 0; i < piece.size() && prefix != 0; ++i, --prefix) *p++ = FoldPathChar(piece[i]);
+        if (prefix == 0) break;
+    }
     *p++ = '\\';
     for (std::size_t i = 0; i < kNameDigestHexDigits / 2; ++i) {
         *p++ = "0123456789abcdef"[digest[i] >> 4];

@@ -11,6 +11,7 @@
 #include <sys/un.h>
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace vex::platform::posix {
@@ -39,6 +40,10 @@ inline constexpr std::size_t kNameDigestHexDigits = 40;
 // name has no "\", so the two forms never meet). Returns 0, or the Win32
 // error code 123 for an empty path.
 std::uint32_t AbstractAddress(std::string_view kind, std::string_view path, sockaddr_un *addr,
+                              socklen_t *addr_len);
+// The same for the path made of the pieces one after another, folded into
+// the address in one pass without being put together first.
+std::uint32_t AbstractAddress(std::string_view kind, std::span<const std::string_view> path, sockaddr_un *addr,
                               socklen_t *addr_len);
 
 } // namespace vex::platform::posix

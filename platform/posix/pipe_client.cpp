@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
@@ -36,19 +37,50 @@ const std::uint8_t kZeros[kPipeZeroTailMax] = {};
 
 } // namespace
 
+namespace {
+
+std::uint32_t LocalTransact(const sockaddr_un &addr, socklen_t addr_len, const void *request,
+                            std::uint32_t request_held, std::uint32_t request_size, void *reply,
+                            std::uint32_t reply_size, std::uint32_t *received);
+
+// Other nodes are reached over TLS, by the pipe's path put together.
+std::uint32_t RemoteTransact(std::string_view node, std::span<const std::string_view> path, const void *request,
+                             std::uint32_t request_held, std::uint32_t request_size, void *reply,
+                             std::uint32_t reply_size, std::uint32_t *received) {
+    std::string whole;
+    for (std::string_view piece : path) whole += piece;
+    return posix::RemotePipeTransact(node, whole, request, request_held, request_size, reply, reply_size, received);
+}
+
+} // namespace
+
 std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_held,
                             std::uint32_t request_size, void *reply, std::uint32_t reply_size, std::uint32_t *received) {
-    if (request_held > request_size || request_size - request_held > kPipeZeroTailMax) return kErrorInvalidParameter;
     std::string_view node, path;
     if (pipe_name == nullptr || !posix::SplitObjectName(pipe_name, "pipe", &node, &path)) return kErrorInvalidName;
-    // Other nodes are reached over TLS.
+    return PipeTransactAt(node, std::span<const std::string_view>(&path, 1), request, request_held, request_size,
+                          reply, reply_size, received);
+}
+
+std::uint32_t PipeTransactAt(std::string_view node, std::span<const std::string_view> path, const void *request,
+                             std::uint32_t request_held, std::uint32_t request_size, void *reply,
+                             std::uint32_t reply_size, std::uint32_t *received) {
+    if (request_held > request_size || request_size - request_held > kPipeZeroTailMax) return kErrorInvalidParameter;
+    // A node with a "\\" in it would have split the name elsewhere.
+    if (node.find('\\') != std::string_view::npos) return kErrorInvalidName;
     if (!posix::IsLocalNode(node))
-        return posix::RemotePipeTransact(node, path, request, request_held, request_size, reply, reply_size,
-                                         received);
-    sockaddr_un addr{};
+        return RemoteTransact(node, path, request, request_held, request_size, reply, reply_size, received);
+    sockaddr_un addr;
     socklen_t addr_len = 0;
     if (const std::uint32_t e = posix::AbstractAddress("pipe", path, &addr, &addr_len); e != 0) return e;
+    return LocalTransact(addr, addr_len, request, request_held, request_size, reply, reply_size, received);
+}
 
+namespace {
+
+std::uint32_t LocalTransact(const sockaddr_un &addr, socklen_t addr_len, const void *request,
+                            std::uint32_t request_held, std::uint32_t request_size, void *reply,
+                            std::uint32_t reply_size, std::uint32_t *received) {
     Socket sock(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (sock.get() < 0) return posix::Win32FromErrno(errno);
     // A blocking connect waits while the server's backlog is full: the wait
@@ -91,5 +123,7 @@ std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint
     *received = static_cast<std::uint32_t>(got);
     return kErrorSuccess;
 }
+
+} // namespace
 
 } // namespace vex::platform

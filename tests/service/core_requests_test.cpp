@@ -2,6 +2,15 @@
 // the database state machine and the exclusive lock, without a pipe.
 #include "tests/service/core_fixture.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "service/log.h"
+#include "service/server.h"
+#endif
+
 namespace taskd::test {
 namespace {
 
@@ -76,6 +85,50 @@ TEST_F(ServiceCore, DatabaseStartsAndStopsAndReportsItsState) {
     EXPECT_EQ(Send(19).value(), 0);
     EXPECT_EQ(Send(4).text(), "The database is not running.");
 }
+
+#if !defined(_WIN32)
+// The log text LogRequest writes for the summary at the level, stderr caught.
+std::string LoggedAt(log::Level level, const RequestSummary &summary, bool sent = true) {
+    const std::string path = NewTempDir("reqlog") + "/stderr";
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    std::FILE *f = std::fopen(path.c_str(), "w");
+    ::dup2(::fileno(f), 2);
+    log::SetLevel(level);
+    Caller caller;
+    caller.known = true;
+    caller.process_id = 42;
+    LogRequest(summary, caller, std::chrono::steady_clock::now(), sent);
+    log::SetLevel(log::Level::Info);
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::fclose(f);
+    return ReadFile(path);
+}
+
+// A successful read-only request is routine: its line is written at debug
+// level only. Edits, refusals and replies the caller left before are
+// written at info level.
+TEST_F(ServiceCore, SuccessfulReadOnlyRequestsAreLoggedOnlyAtDebugLevel) {
+    RequestSummary status, add, refused;
+    std::vector<std::uint8_t> reply(3, 0xEE);
+    HandleRequest(*svc_, access_, Request(19).data(), vex::kRequestSize, {}, reply, &status);
+    EXPECT_EQ(reply, HandleRequest(*svc_, access_, Request(19).data(), vex::kRequestSize, {}));
+    EXPECT_TRUE(status.read_only);
+    HandleRequest(*svc_, access_, Request(30).data(), vex::kRequestSize, {}, reply, &add);
+    EXPECT_FALSE(add.read_only);
+    HandleRequest(*svc_, access_, Request(0x00070013).data(), vex::kRequestSize, {}, reply, &refused);
+    EXPECT_TRUE(refused.read_only);
+    EXPECT_NE(refused.status, 0);
+
+    EXPECT_EQ(LoggedAt(log::Level::Info, status), "");
+    EXPECT_NE(LoggedAt(log::Level::Info, status, false).find("(get status) from process 42"), std::string::npos);
+    EXPECT_NE(LoggedAt(log::Level::Debug, status).find("(get status) from process 42: status 0"), std::string::npos);
+    EXPECT_NE(LoggedAt(log::Level::Info, add).find("request 0x0000001E"), std::string::npos);
+    EXPECT_NE(LoggedAt(log::Level::Info, refused).find("status 1,"), std::string::npos);
+}
+#endif
 
 TEST_F(ServiceCore, SetStatusStartsOrStopsAndRefusesOtherValues) {
     Bytes set = Request(26);
