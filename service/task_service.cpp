@@ -2,6 +2,7 @@
 // the starter thread and shutdown.
 #include "service/task_service.h"
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +66,7 @@ Outcome TaskService::Commit(PersistentState next, Outcome ok) {
     PendingEdit edit;
     edit.seq = ++applied_seq_;
     pending_.push_back(&edit);
+    if (gathering_) gather_cv_.notify_one();
     AwaitDurable(edit);
     if (!edit.failed.empty())
         return Outcome::Refuse(status::kWriteFault,
@@ -92,6 +94,18 @@ void TaskService::AwaitDurable(PendingEdit &edit) {
 
 void TaskService::WriteBatch() {
     writing_ = true;
+    // The requests the last write acknowledged mostly come back with their
+    // next change at once: wait for them briefly, so that they share this
+    // write instead of each pair of writes taking half of them. Bounded by
+    // half the last write's time; a lone client never waits.
+    if (!pending_.empty() && pending_.size() < last_batch_) {
+        constexpr auto kMostGather = std::chrono::milliseconds(2);
+        const auto until = Clock::now() + std::min<Clock::duration>(kMostGather, last_write_ / 2);
+        gathering_ = true;
+        gather_cv_.wait_until(mu_, until, [this] { return pending_.size() >= last_batch_; });
+        gathering_ = false;
+    }
+    const auto started = Clock::now();
     const std::uint64_t seq = applied_seq_;
     PersistentState snapshot = state_;
     std::string why;
@@ -103,6 +117,7 @@ void TaskService::WriteBatch() {
     }
     mu_.lock();
     writing_ = false;
+    last_write_ = Clock::now() - started;
     Settle(seq, std::move(snapshot), why);
 }
 
@@ -122,11 +137,13 @@ void TaskService::Settle(std::uint64_t seq, PersistentState written, const std::
     if (why.empty()) {
         durable_seq_ = seq;
         durable_state_ = std::move(written);
+        const std::size_t waiting = pending_.size();
         std::erase_if(pending_, [seq](PendingEdit *e) {
             if (e->seq > seq) return false;
             e->done = true;
             return true;
         });
+        last_batch_ = waiting - pending_.size();
     } else if (pending_.empty()) {
         log::Error("the running children could not be saved; after a crash they would not be taken over: " + why);
     } else {
@@ -142,6 +159,7 @@ void TaskService::Settle(std::uint64_t seq, PersistentState written, const std::
             e->failed = why;
         }
         pending_.clear();
+        last_batch_ = 0;
     }
     commit_cv_.notify_all();
 }

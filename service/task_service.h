@@ -241,6 +241,10 @@ class TaskService {
     std::uint64_t durable_seq_ = 0;
     std::uint64_t running_seq_ = 0; // the last change of state_.running
     bool writing_ = false;          // a write runs with mu_ released
+    bool gathering_ = false;        // its writer waits for more changes
+    std::size_t last_batch_ = 0;    // changes the last write acknowledged
+    Clock::duration last_write_{};  // how long it took
+    std::condition_variable_any gather_cv_;
     std::vector<PendingEdit *> pending_;
     std::condition_variable_any commit_cv_;
 
