@@ -111,7 +111,11 @@ void TaskService::RecordRunning() {
     for (const auto &child : processes_) now.push_back(entry(RunningEntry::Kind::Process, {}, false, *child));
     if (now == state_.running) return;
     state_.running = std::move(now);
-    if (const std::string why = save_(state_); !why.empty())
+    running_seq_ = ++applied_seq_;
+    // mu_ stays held here (callers keep references into the state): while a
+    // write is under way, the next one takes the children (AwaitDurable).
+    if (writing_) return;
+    if (const std::string why = SaveHere(); !why.empty())
         log::Error("the running children could not be saved; after a crash they would not be taken over: " + why);
 }
 

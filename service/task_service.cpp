@@ -2,7 +2,10 @@
 // the starter thread and shutdown.
 #include "service/task_service.h"
 
+#include <algorithm>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "service/log.h"
 #include "service/os.h"
@@ -12,7 +15,7 @@ namespace taskd {
 
 TaskService::TaskService(ServiceConfig config, PersistentState state, SaveFunction save)
     : config_(std::move(config)), state_(std::move(state)), save_(std::move(save)),
-      lock_(config_.lock_lease, os::RandomU32) {
+      lock_(config_.lock_lease, os::RandomU32), durable_state_(state_) {
     for (const std::string &s : config_.subsystems) subsystem_running_[s] = false;
     OpenFolders();
     AdoptSurvivors();
@@ -59,13 +62,106 @@ TaskService::Gate::~Gate() {
 }
 
 Outcome TaskService::Commit(PersistentState next, Outcome ok) {
-    if (const std::string why = save_(next); !why.empty()) {
-        log::Error("the state could not be saved, the change is refused: " + why);
-        return Outcome::Refuse(status::kWriteFault, "The service could not save its state; nothing was changed. " +
-                                                        why);
-    }
     state_ = std::move(next);
+    PendingEdit edit;
+    edit.seq = ++applied_seq_;
+    pending_.push_back(&edit);
+    if (gathering_) gather_cv_.notify_one();
+    AwaitDurable(edit);
+    if (!edit.failed.empty())
+        return Outcome::Refuse(status::kWriteFault,
+                               "The service could not save its state; nothing was changed. " + edit.failed);
     return ok;
+}
+
+void TaskService::AwaitDurable(PendingEdit &edit) {
+    // An fsync is long: the pool may add a thread meanwhile.
+    BlockingScope blocking;
+    while (!edit.done) {
+        if (!writing_)
+            WriteBatch();
+        else
+            commit_cv_.wait(mu_);
+    }
+    // Running children recorded while a write was under way go out now,
+    // unless a change still waiting takes them with it.
+    while (RunningUnsaved() && !writing_ && pending_.empty()) {
+        const std::uint64_t before = durable_seq_;
+        WriteBatch();
+        if (durable_seq_ == before) break; // failed: logged, kept for the next write
+    }
+}
+
+void TaskService::WriteBatch() {
+    writing_ = true;
+    // The requests the last write acknowledged mostly come back with their
+    // next change at once: wait for them briefly, so that they share this
+    // write instead of each pair of writes taking half of them. Bounded by
+    // half the last write's time; a lone client never waits.
+    if (!pending_.empty() && pending_.size() < last_batch_) {
+        constexpr auto kMostGather = std::chrono::milliseconds(2);
+        const auto until = Clock::now() + std::min<Clock::duration>(kMostGather, last_write_ / 2);
+        gathering_ = true;
+        gather_cv_.wait_until(mu_, until, [this] { return pending_.size() >= last_batch_; });
+        gathering_ = false;
+    }
+    const auto started = Clock::now();
+    const std::uint64_t seq = applied_seq_;
+    PersistentState snapshot = state_;
+    std::string why;
+    mu_.unlock();
+    try {
+        why = save_(snapshot);
+    } catch (const std::exception &e) {
+        why = e.what();
+    }
+    mu_.lock();
+    writing_ = false;
+    last_write_ = Clock::now() - started;
+    Settle(seq, std::move(snapshot), why);
+}
+
+std::string TaskService::SaveHere() {
+    std::string why;
+    try {
+        why = save_(state_);
+    } catch (const std::exception &e) {
+        why = e.what();
+    }
+    // A failure here refuses nothing: the changes waiting write again.
+    if (why.empty()) Settle(applied_seq_, state_, why);
+    return why;
+}
+
+void TaskService::Settle(std::uint64_t seq, PersistentState written, const std::string &why) {
+    if (why.empty()) {
+        durable_seq_ = seq;
+        durable_state_ = std::move(written);
+        const std::size_t waiting = pending_.size();
+        std::erase_if(pending_, [seq](PendingEdit *e) {
+            if (e->seq > seq) return false;
+            e->done = true;
+            return true;
+        });
+        last_batch_ = waiting - pending_.size();
+    } else if (pending_.empty()) {
+        log::Error("the running children could not be saved; after a crash they would not be taken over: " + why);
+    } else {
+        // Every change not on disk is refused, also those applied during
+        // the write: they were made on top of the refused ones.
+        log::Error("the state could not be saved, " + std::to_string(pending_.size()) +
+                   " change(s) refused: " + why);
+        std::vector<RunningEntry> running = std::move(state_.running);
+        state_ = durable_state_;
+        state_.running = std::move(running);
+        for (PendingEdit *e : pending_) {
+            e->done = true;
+            e->failed = why;
+        }
+        pending_.clear();
+        last_batch_ = 0;
+    }
+    commit_cv_.notify_all();
 }
 
 void TaskService::LapseLock(Clock::time_point now) {
@@ -190,7 +286,10 @@ void TaskService::Shutdown() {
     Gate all(*this);
     StopAllChildren();
     if (db_state_ == DatabaseState::Running) db_state_ = DatabaseState::Stopped;
-    if (const std::string why = save_(state_); !why.empty()) log::Error("the state could not be saved: " + why);
+    // After the write under way, if any; the changes still waiting are
+    // written with this one.
+    commit_cv_.wait(mu_, [this] { return !writing_; });
+    if (const std::string why = SaveHere(); !why.empty()) log::Error("the state could not be saved: " + why);
 }
 
 void TaskService::StarterLoop() {

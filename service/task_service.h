@@ -1,7 +1,8 @@
 // The task service's state and what it does: the database state machine,
 // the exclusive lock, the registered tasks and their processes, the settings
 // it keeps. Requests reach it decoded (dispatcher.h); every method expects the
-// caller to hold mutex(), and a change is saved before it is acknowledged.
+// caller to hold mutex(), and a change is saved before it is acknowledged:
+// concurrent changes share one durable write (see Commit).
 // A method that waits for a child to end (a stop's grace) releases mutex()
 // while it waits, so that other requests are answered meanwhile; requests
 // that change the same task, or all of them, take turns (see Gate).
@@ -156,8 +157,29 @@ class TaskService {
         std::unique_ptr<ChildProcess> child;
     };
 
-    // Replaces the kept state when it could be saved.
+    // Group commit. A change is applied to state_ at once, in turn under
+    // mu_, and numbered; then its request waits, releasing mu_, for a write
+    // of the latest state that contains it. One write runs at a time, made
+    // by one of the waiting requests for every change applied so far. A
+    // failed write refuses every change it held and puts state_ back to what
+    // is on disk (the running children stay as they are). Returns ok, or the
+    // refusal a failed save gives.
     Outcome Commit(PersistentState next, Outcome ok);
+    struct PendingEdit {
+        std::uint64_t seq = 0;
+        bool done = false;
+        std::string failed; // why its write failed; empty once written
+    };
+    void AwaitDurable(PendingEdit &edit);
+    // Writes the latest state, releasing mu_ during the write; expects no
+    // write under way.
+    void WriteBatch();
+    // Writes the latest state without releasing mu_; expects no write under
+    // way. Returns why it failed, or an empty string.
+    std::string SaveHere();
+    // Settles the waiting changes after a write of written (numbered seq).
+    void Settle(std::uint64_t seq, PersistentState written, const std::string &why);
+    bool RunningUnsaved() const { return running_seq_ > durable_seq_; }
     TaskRecord *FindTask(const std::string &name);
     // Registered tasks in startup order: ordered ones first, then the rest,
     // each group in list order.
@@ -213,6 +235,20 @@ class TaskService {
     std::condition_variable starter_cv_;
     std::deque<std::string> pending_starts_;
     bool stopping_ = false;
+
+    // Group commit (see Commit): changes applied to state_ are numbered;
+    // durable_state_ is what the state file holds.
+    PersistentState durable_state_;
+    std::uint64_t applied_seq_ = 0;
+    std::uint64_t durable_seq_ = 0;
+    std::uint64_t running_seq_ = 0; // the last change of state_.running
+    bool writing_ = false;          // a write runs with mu_ released
+    bool gathering_ = false;        // its writer waits for more changes
+    std::size_t last_batch_ = 0;    // changes the last write acknowledged
+    Clock::duration last_write_{};  // how long it took
+    std::condition_variable_any gather_cv_;
+    std::vector<PendingEdit *> pending_;
+    std::condition_variable_any commit_cv_;
 
     std::condition_variable_any gate_cv_;
     std::set<std::string> busy_tasks_;

@@ -2,21 +2,25 @@
 // load from eight client threads, and while one client waits on a long
 // request. Every client gets an error code and goes on; none hangs, none
 // crashes, none takes another call's answer. A service started again on the
-// same state folder still holds what was registered before the kill.
+// same state folder still holds what was registered before the kill, and
+// every edit that was acknowledged, also when eight clients edit at once.
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
 #include <signal.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +112,111 @@ TEST(Kill, ServiceKilledUnderLoadLeavesEveryClientWithAnErrorCode) {
     EXPECT_EQ(after.load(), kThreads * kCallsAfterKill);
     EXPECT_EQ(after_ok.load(), 0) << "a call after the kill did not fail with an error code";
     EXPECT_EQ(codes.count(0), 0u);
+}
+
+// The registered task names, in list order.
+std::vector<std::string> TaskNames(const std::string &suffix) {
+    std::int32_t value = 0, status = 0;
+    CStringArray *list = nullptr;
+    VexSrv_GetTaskList(0, ".", suffix.c_str(), &value, &status, 0, &list, nullptr, 0);
+    std::vector<std::string> names;
+    for (std::int32_t i = 0; list != nullptr && i < list->GetSize(); ++i) names.emplace_back(list->GetAt(i).GetString());
+    VexSrv_FreeCStringArray(list);
+    return names;
+}
+
+// Eight clients add tasks at once, and each removes its oldest past a window,
+// so that the service writes many shared batches; it is killed meanwhile.
+// Started again, it holds every task whose addition was acknowledged and
+// none whose removal was; only the edit each client had in flight may have
+// gone either way.
+TEST(Kill, EveryAcknowledgedEditSurvivesAKillDuringConcurrentEdits) {
+    constexpr int kThreads = 8;
+    constexpr std::size_t kWindow = 12; // tasks a client keeps: 8 x 13 fit the list
+    taskd::test::TaskdProcess svc(ServiceArguments());
+    ASSERT_TRUE(svc.ready()) << svc.log();
+
+    struct Client {
+        std::deque<std::string> live;  // added and acknowledged, not removed
+        std::set<std::string> removed; // removal acknowledged
+        std::string in_flight;         // the edit the kill cut: either way
+        std::string failure;           // how its last call failed
+    };
+    std::vector<Client> state(kThreads);
+    std::atomic<long> acknowledged{0};
+    std::atomic<int> done{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < kThreads; ++t)
+        clients.emplace_back([&, t] {
+            Client &c = state[static_cast<std::size_t>(t)];
+            for (int i = 0;; ++i) {
+                std::int32_t value = 0, status = 0;
+                char msg[256] = {};
+                const bool removal = c.live.size() > kWindow;
+                TaskDefinition2 task;
+                std::memset(&task, 0, sizeof task);
+                std::snprintf(task.task_name, sizeof task.task_name, "K%d_%d", t, i);
+                if (removal) std::snprintf(task.task_name, sizeof task.task_name, "%s", c.live.front().c_str());
+                std::snprintf(task.command_line, sizeof task.command_line, "/bin/true");
+                task.position = -1;
+                c.in_flight = task.task_name;
+                int ok;
+                if (removal) {
+                    TaskDefinition1 gone;
+                    std::memset(&gone, 0, sizeof gone);
+                    std::memcpy(gone.task_name, task.task_name, sizeof gone.task_name);
+                    ok = VexSrv_RemoveTaskFromList(".", svc.suffix().c_str(), &gone, &value, &status, msg, sizeof msg);
+                } else {
+                    ok = VexSrv_AddTaskToList2(".", svc.suffix().c_str(), &task, &value, &status, msg, sizeof msg);
+                }
+                if (ok != 1) {
+                    c.failure = std::to_string(status) + " " + msg;
+                    break;
+                }
+                if (removal) {
+                    c.removed.insert(c.live.front());
+                    c.live.pop_front();
+                } else {
+                    c.live.push_back(task.task_name);
+                }
+                ++acknowledged;
+            }
+            ++done;
+        });
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (acknowledged.load() < kThreads * 40 && done.load() == 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long at_kill = acknowledged.load();
+    svc.Kill();
+    AwaitOrEnd(done, kThreads, 60.0, "service killed during concurrent edits");
+    for (auto &c : clients) c.join();
+    ASSERT_GE(at_kill, kThreads * 40) << "an edit failed before the kill: " << state[0].failure << svc.log();
+
+    const std::string folder = svc.ReleaseStateDir();
+    {
+        taskd::test::TaskdProcess again(ServiceArguments(), folder);
+        ASSERT_TRUE(again.ready()) << again.log();
+        const std::vector<std::string> names = TaskNames(again.suffix());
+        const std::set<std::string> listed(names.begin(), names.end());
+        std::size_t expected = 0;
+        for (const Client &c : state) {
+            for (const std::string &n : c.live) EXPECT_EQ(listed.count(n), 1u) << "acknowledged addition lost: " << n;
+            for (const std::string &n : c.removed) EXPECT_EQ(listed.count(n), 0u) << "acknowledged removal lost: " << n;
+            expected += c.live.size();
+        }
+        for (const std::string &n : names) {
+            bool known = false;
+            for (const Client &c : state)
+                known = known || n == c.in_flight || std::find(c.live.begin(), c.live.end(), n) != c.live.end();
+            EXPECT_TRUE(known) << "a task nobody added: " << n;
+        }
+        std::printf("kill during concurrent edits: %ld edits acknowledged before the kill, %zu tasks kept, %zu "
+                    "listed after the restart\n",
+                    acknowledged.load(), expected, names.size());
+        EXPECT_EQ(again.Stop(), 0) << again.log();
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
 }
 
 // POSIX: the task outlives its service and is taken over by the next one.

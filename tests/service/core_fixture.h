@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +61,8 @@ class ServiceCore : public ::testing::Test {
         PersistentState state;
         ASSERT_EQ(store_->Open(&state), "");
         svc_ = std::make_unique<TaskService>(config_, std::move(state), [this](const PersistentState &s) {
+            ++saves_;
+            if (before_save_) before_save_();
             return fail_saves_ ? std::string("the disk is full") : store_->Save(s);
         });
     }
@@ -84,7 +88,11 @@ class ServiceCore : public ::testing::Test {
     std::string dir_;
     ServiceConfig config_;
     AccessPolicy access_;
-    bool fail_saves_ = false;
+    std::atomic<bool> fail_saves_{false};
+    std::atomic<int> saves_{0};
+    // Runs in every save, on the thread that writes, without the service's
+    // mutex; set it before requests run.
+    std::function<void()> before_save_;
     std::unique_ptr<StateStore> store_;
     std::unique_ptr<TaskService> svc_;
 };

@@ -1,7 +1,10 @@
 // Registered tasks, startup orders, lists, and tasks and processes as real
 // children, through the request core.
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "tests/service/core_fixture.h"
 
@@ -154,6 +157,104 @@ TEST_F(Tasks, AChangeThatCannotBeSavedIsRefusedAndNotMade) {
     EXPECT_EQ(a.text(), "The service could not save its state; nothing was changed. the disk is full");
     EXPECT_TRUE(svc_->state().tasks.empty());
     fail_saves_ = false;
+}
+
+// Edits that arrive while a write is held open by the test: they are applied
+// at once and wait, together, for the next write.
+class Batches : public Tasks {
+  protected:
+    void SetUp() override {
+        Tasks::SetUp();
+        before_save_ = [this] {
+            std::unique_lock<std::mutex> lock(hold_mu_);
+            ++entered_;
+            hold_cv_.notify_all();
+            hold_cv_.wait(lock, [this] { return !hold_; });
+        };
+    }
+    void TearDown() override {
+        Release();
+        Join();
+        Tasks::TearDown();
+    }
+    void Hold() {
+        std::lock_guard<std::mutex> lock(hold_mu_);
+        hold_ = true;
+        entered_ = 0;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(hold_mu_);
+        hold_ = false;
+        hold_cv_.notify_all();
+    }
+    bool AwaitHeldWrite() {
+        std::unique_lock<std::mutex> lock(hold_mu_);
+        return hold_cv_.wait_for(lock, std::chrono::seconds(20), [this] { return entered_ > 0; });
+    }
+    void AddLater(const std::string &name, Answer *out) {
+        clients_.emplace_back([this, name, out] { *out = Send(Layout2(30, name, "prog")); });
+    }
+    void Join() {
+        for (auto &t : clients_) t.join();
+        clients_.clear();
+    }
+    std::size_t Applied() {
+        std::lock_guard<std::mutex> lock(svc_->mutex());
+        return svc_->state().tasks.size();
+    }
+    // beta's write held open; gamma and delta applied behind it.
+    void HoldABatch(Answer *beta, Answer *gamma, Answer *delta, int *saves_before) {
+        Add("alpha");
+        Hold();
+        AddLater("beta", beta);
+        ASSERT_TRUE(AwaitHeldWrite());
+        *saves_before = saves_;
+        AddLater("gamma", gamma);
+        AddLater("delta", delta);
+        ASSERT_TRUE(Eventually([&] { return Applied() == 4; }));
+        // A read-only request does not wait for the write.
+        EXPECT_EQ(ListItems(TaskList()).size(), 4u);
+    }
+
+    std::mutex hold_mu_;
+    std::condition_variable hold_cv_;
+    bool hold_ = false;
+    int entered_ = 0;
+    std::vector<std::thread> clients_;
+};
+
+TEST_F(Batches, EditsAppliedDuringAWriteShareTheNextOne) {
+    Answer beta, gamma, delta;
+    int before = 0;
+    HoldABatch(&beta, &gamma, &delta, &before);
+    Release();
+    Join();
+    for (const Answer *a : {&beta, &gamma, &delta}) EXPECT_EQ(a->status(), 0) << a->text();
+    EXPECT_EQ(saves_ - before, 1) << "gamma and delta should share one write";
+    Reopen();
+    EXPECT_EQ(svc_->state().tasks.size(), 4u);
+}
+
+TEST_F(Batches, AFailedWriteRefusesEveryEditOfItsBatchAndKeepsNoneOfThem) {
+    Answer beta, gamma, delta;
+    int before = 0;
+    HoldABatch(&beta, &gamma, &delta, &before);
+    fail_saves_ = true;
+    Release();
+    Join();
+    // gamma and delta were made on top of beta: refused with it, without a
+    // write of their own.
+    for (const Answer *a : {&beta, &gamma, &delta}) {
+        EXPECT_EQ(a->status(), 29);
+        EXPECT_EQ(a->text(), "The service could not save its state; nothing was changed. the disk is full");
+    }
+    EXPECT_EQ(saves_ - before, 0);
+    EXPECT_EQ(ListItems(TaskList()), (std::vector<Item>{{1, "alpha"}}));
+    fail_saves_ = false;
+    Add("gamma");
+    Reopen();
+    ASSERT_EQ(svc_->state().tasks.size(), 2u);
+    EXPECT_EQ(svc_->state().tasks[1].name(), "gamma");
 }
 
 TEST_F(Tasks, TaskListStaysWithinOneReply) {
