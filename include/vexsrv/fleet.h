@@ -109,8 +109,12 @@ auto ForEachNode(const std::vector<std::string> &nodes, Op op, FleetOptions opti
     struct Running {
         std::size_t index;
         Clock::time_point started;
+        std::thread thread;
     };
     std::vector<Running> running;
+    // Room for every call at once up front: a thread, once made, must reach
+    // the list without a throw in between.
+    running.reserve(std::min(parallel, n));
     std::size_t next = 0;
 
     std::unique_lock<std::mutex> hold(state->mu);
@@ -118,7 +122,7 @@ auto ForEachNode(const std::vector<std::string> &nodes, Op op, FleetOptions opti
         while (running.size() < parallel && next < n) {
             const std::size_t i = next++;
             try {
-                std::thread([state, i, node = nodes[i]] {
+                std::thread thread([state, i, node = nodes[i]] {
                     std::optional<R> r;
                     std::string error;
                     try {
@@ -133,8 +137,8 @@ auto ForEachNode(const std::vector<std::string> &nodes, Op op, FleetOptions opti
                     state->errors[i] = std::move(error);
                     state->finished[i] = 1;
                     state->cv.notify_all();
-                }).detach();
-                running.push_back({i, Clock::now()});
+                });
+                running.push_back({i, Clock::now(), std::move(thread)});
             } catch (const std::system_error &e) {
                 out[i].outcome = NodeOutcome::Failed;
                 out[i].error = std::string("no thread for the call: ") + e.what();
@@ -151,10 +155,13 @@ auto ForEachNode(const std::vector<std::string> &nodes, Op op, FleetOptions opti
         });
 
         const auto now = Clock::now();
-        std::erase_if(running, [&](const Running &r) {
+        std::erase_if(running, [&](Running &r) {
             NodeResult<R> &row = out[r.index];
             row.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - r.started);
             if (state->finished[r.index]) {
+                // Joined, so that the thread's own storage (the TLS library's
+                // per-thread state among it) is gone before the caller goes on.
+                r.thread.join();
                 if (state->results[r.index]) {
                     row.outcome = NodeOutcome::Done;
                     row.result = std::move(*state->results[r.index]);
@@ -166,6 +173,7 @@ auto ForEachNode(const std::vector<std::string> &nodes, Op op, FleetOptions opti
             }
             if (now - r.started >= options.timeout) {
                 row.outcome = NodeOutcome::TimedOut;
+                r.thread.detach();
                 return true;
             }
             return false;
