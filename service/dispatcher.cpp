@@ -29,6 +29,18 @@ bool ReadOnly(std::uint16_t operation) {
     return std::find(std::begin(kReadOnly), std::end(kReadOnly), operation) != std::end(kReadOnly);
 }
 
+// The read-only operations that look at nothing but the state in memory.
+// The checks of running children are left out: they reap exited children,
+// and recording that writes the state file.
+constexpr std::uint16_t kQuick[] = {vex::op::kCheckFirst,    vex::op::kGetStatus,
+                                    vex::op::kGetPermissions, vex::op::kGetVersion,
+                                    vex::op::kGetAuditTrail,  vex::op::kTaskListByStartupOrder,
+                                    vex::op::kTaskListInListOrder, vex::op::kSubsystemList};
+
+bool Quick(std::uint16_t operation) {
+    return std::find(std::begin(kQuick), std::end(kQuick), operation) != std::end(kQuick);
+}
+
 bool ModifierAllowed(const RequestRow &row, std::uint16_t modifier) {
     switch (row.modifiers) {
     case Modifiers::None: return modifier == vex::kModifierNone;
@@ -109,8 +121,12 @@ std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &ac
     return reply;
 }
 
-void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data, std::size_t size,
-                   const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary) {
+namespace {
+
+// quick_only: carry out only what cannot wait (see HandleRequestIfQuick);
+// false back means nothing was done.
+bool Handle(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data, std::size_t size,
+            const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary, bool quick_only) {
     const std::uint32_t code = size >= vex::kReqCode + 4 ? vex::Load32(data + vex::kReqCode) : 0;
     const RequestRow *row = FindRow(static_cast<std::uint16_t>(code & 0xFFFFu));
     vex::TaskServiceReply reply(row != nullptr ? row->reply_size : vex::kShortReplySize);
@@ -124,6 +140,7 @@ void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint
         const Outcome o = Outcome::Refuse(status, std::move(text));
         Answer(reply, o);
         Finish(reply, o, summary, reply_out);
+        return true;
     };
 
     if (!access.Permits(caller))
@@ -138,11 +155,16 @@ void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint
                                                 "operation " + std::to_string(code & 0xFFFFu) +
                                                     " takes no such modifier.");
 
+    std::unique_lock<std::mutex> lock(svc.mutex(), std::defer_lock);
+    if (!quick_only)
+        lock.lock();
+    else if (!Quick(row->operation) || !lock.try_lock())
+        return false;
+
     vex::TaskServiceRequest request;
     request.PutBytes(0, data, size);
     const RequestView view(request);
 
-    std::lock_guard<std::mutex> lock(svc.mutex());
     const auto now = TaskService::Clock::now();
     svc.LapseLock(now);
     if (row->carries_lock_key && row->operation != vex::op::kGiveExclLock &&
@@ -154,6 +176,20 @@ void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint
     row->handle(call);
     const Outcome o{reply.Status(), reply.Value(), {}};
     Finish(reply, o, summary, reply_out);
+    return true;
+}
+
+} // namespace
+
+void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data, std::size_t size,
+                   const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary) {
+    Handle(svc, access, data, size, caller, reply_out, summary, false);
+}
+
+bool HandleRequestIfQuick(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data,
+                          std::size_t size, const Caller &caller, std::vector<std::uint8_t> &reply_out,
+                          RequestSummary *summary) {
+    return Handle(svc, access, data, size, caller, reply_out, summary, true);
 }
 
 } // namespace taskd

@@ -43,5 +43,14 @@ std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &ac
 // reply vector per worker allocates nothing per request.
 void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data, std::size_t size,
                    const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary = nullptr);
+// For a thread that must never wait (the server's event loop): the same,
+// but only where that is quick: a request refused before it is carried out,
+// or one of the read-only operations that look only at the state in memory,
+// and then only if the service's mutex is free at once (a state write or a
+// launch may hold it). Otherwise false, with nothing done: the request is
+// for a thread that may wait.
+bool HandleRequestIfQuick(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data,
+                          std::size_t size, const Caller &caller, std::vector<std::uint8_t> &reply_out,
+                          RequestSummary *summary = nullptr);
 
 } // namespace taskd

@@ -5,8 +5,10 @@
 // in all before it spends anything on a peer, drives a channel's handshake,
 // checks the caller as soon as it is known (a refused caller is answered
 // "Access is denied." and closed, its request never read), and reads each
-// request whole (epoll, one-shot); only then does a worker take it, carry it
-// out and send the reply. A connection that serves several exchanges goes
+// request whole (epoll, one-shot). A request that cannot wait (refused
+// before it is carried out, or a read-only look at the state in memory while
+// the service's mutex is free) the loop carries out and answers itself; any
+// other a worker takes, carries out and answers. A connection that serves several exchanges goes
 // back to the loop to wait idle for its next request. Every wait has a
 // deadline on a timeline of deadlines of one length, so that each timeline
 // in arrival order is also in deadline order. Workers hand connections back
@@ -124,6 +126,7 @@ class Server::Impl {
     void Admit(std::unique_ptr<Channel> channel, const ListenerWatch &lw, Clock::time_point now);
     void Established(Conn *c, Clock::time_point now);
     void Drive(Conn *c, Clock::time_point now);
+    bool AnswerHere(Conn *c, Clock::time_point now);
     void AfterExchange(Conn *c, Clock::time_point now);
     void TurnAway(std::unique_ptr<Channel> channel, const std::vector<std::uint8_t> &reply, Clock::time_point now);
     void Retire(Conn *c, const std::vector<std::uint8_t> *reply, Clock::time_point now);
@@ -466,6 +469,7 @@ void Server::Impl::Established(Conn *c, Clock::time_point now) {
 void Server::Impl::Drive(Conn *c, Clock::time_point now) {
     // As far as the channel goes without waiting; then a watch for what it
     // waits for, under the deadline already running.
+    bool inlined = false;
     for (;;) {
         switch (c->state) {
         case State::Establishing: {
@@ -484,6 +488,13 @@ void Server::Impl::Drive(Conn *c, Clock::time_point now) {
             const Io io = c->channel->Receive(scratch_, kMaxMessage, &truncated);
             if (io == Io::Done) {
                 Unlink(c);
+                // One exchange per turn in the loop: a peer that sends its
+                // next request at once has it carried out by a worker.
+                if (!inlined && AnswerHere(c, now)) {
+                    inlined = true;
+                    if (c->state != State::Idle) return;
+                    continue;
+                }
                 c->request.assign(scratch_.begin(), scratch_.end());
                 c->state = State::Queued;
                 pool_->Submit(c);
@@ -513,6 +524,32 @@ void Server::Impl::Drive(Conn *c, Clock::time_point now) {
         case State::Free: return;
         }
     }
+}
+
+bool Server::Impl::AnswerHere(Conn *c, Clock::time_point now) {
+    // A request that cannot wait is carried out here: the hand-over to a
+    // worker and back costs more than the request itself.
+    const auto started = Clock::now();
+    RequestSummary summary;
+    if (!HandleRequestIfQuick(svc_, c->from->access, scratch_.data(), scratch_.size(), c->channel->caller(),
+                              c->reply, &summary))
+        return false;
+    LogRequest(summary, c->channel->caller(), started, true);
+    const Io sent = c->channel->Send(c->reply.data(), c->reply.size());
+    if (sent == Io::WantWrite || sent == Io::WantRead) {
+        c->state = State::Writing;
+        Link(c, limits_.request_timeout, now);
+        ArmFor(c, sent);
+        return true;
+    }
+    c->reply.clear();
+    if (sent != Io::Done) {
+        log::Debug(c->channel->caller().Describe() + " left before its reply");
+        Close(c);
+        return true;
+    }
+    AfterExchange(c, now);
+    return true;
 }
 
 void Server::Impl::AfterExchange(Conn *c, Clock::time_point now) {
@@ -693,16 +730,16 @@ void Server::Impl::Shutdown() {
 void Server::Impl::Work(Conn *c) {
     const auto started = Clock::now();
     RequestSummary summary;
-    std::vector<std::uint8_t> reply =
-        HandleRequest(svc_, c->from->access, c->request.data(), c->request.size(), c->channel->caller(), &summary);
+    // Into the connection's reply vector, kept across its requests: no
+    // allocation per request.
+    HandleRequest(svc_, c->from->access, c->request.data(), c->request.size(), c->channel->caller(), c->reply,
+                  &summary);
     // The line before the reply leaves: whoever has the reply finds the
     // request in the log.
     LogRequest(summary, c->channel->caller(), started, true);
-    const Io sent = c->channel->Send(reply.data(), reply.size());
-    if (sent == Io::WantWrite) {
-        c->reply = std::move(reply);
-        return Hand(c, Back::Write);
-    }
+    const Io sent = c->channel->Send(c->reply.data(), c->reply.size());
+    if (sent == Io::WantWrite) return Hand(c, Back::Write);
+    c->reply.clear();
     if (sent != Io::Done) log::Debug(c->channel->caller().Describe() + " left before its reply");
     Hand(c, sent == Io::Done ? Back::Done : Back::Close);
 }

@@ -2,6 +2,9 @@
 // the database state machine and the exclusive lock, without a pipe.
 #include "tests/service/core_fixture.h"
 
+#include <future>
+#include <thread>
+
 #if !defined(_WIN32)
 #include <unistd.h>
 
@@ -129,6 +132,47 @@ TEST_F(ServiceCore, SuccessfulReadOnlyRequestsAreLoggedOnlyAtDebugLevel) {
     EXPECT_NE(LoggedAt(log::Level::Info, refused).find("status 1,"), std::string::npos);
 }
 #endif
+
+// The event loop carries out only what cannot wait: refusals, and the
+// read-only looks at the state in memory while the mutex is free. The
+// children checks may write the state (reaping), edits may wait: those stay
+// with the workers, and nothing of theirs is done here.
+TEST_F(ServiceCore, OnlyQuickRequestsAreCarriedOutWhereNothingMayWait) {
+    std::vector<std::uint8_t> reply;
+    const auto quick = [&](const Bytes &request) {
+        reply.assign(3, 0xEE);
+        return HandleRequestIfQuick(*svc_, access_, request.data(), request.size(), {}, reply);
+    };
+    for (std::uint32_t code : {9u, 12u, 13u, 16u, 19u, 22u, 23u, 27u}) {
+        EXPECT_TRUE(quick(Request(code))) << code;
+        EXPECT_EQ(reply, Send(code).bytes) << code;
+    }
+    for (std::uint32_t code : {1u, 6u, 26u, 30u, 36u}) {
+        EXPECT_FALSE(quick(Request(code))) << code;
+        EXPECT_EQ(reply, Bytes(3, 0xEE)) << code;
+    }
+    EXPECT_FALSE(quick(StopTaskRequest("none")));
+
+    // While another request holds the service, the loop does not wait for
+    // it; refusals need no state and are answered all the same.
+    std::promise<void> taken, done;
+    std::thread holder([&] {
+        std::lock_guard<std::mutex> held(svc_->mutex());
+        taken.set_value();
+        done.get_future().wait();
+    });
+    taken.get_future().wait();
+    EXPECT_FALSE(quick(Request(19)));
+    EXPECT_EQ(reply, Bytes(3, 0xEE));
+    Bytes shorter = Request(19);
+    shorter.pop_back();
+    EXPECT_TRUE(quick(shorter));
+    EXPECT_EQ(Answer{reply}.status(), status::kBadLength);
+    EXPECT_TRUE(quick(Request(14)));
+    EXPECT_EQ(Answer{reply}.status(), status::kInvalidFunction);
+    done.set_value();
+    holder.join();
+}
 
 TEST_F(ServiceCore, SetStatusStartsOrStopsAndRefusesOtherValues) {
     Bytes set = Request(26);
