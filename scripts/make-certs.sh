@@ -70,12 +70,12 @@ issue() {
   chmod 755 "$out"
 }
 
-for spec in "${nodes[@]}"; do
-  name=${spec%%=*}
+for node in "${nodes[@]}"; do
+  name=${node%%=*}
   valid_name "$name" || { echo "make-certs.sh: bad node name '$name'" >&2; exit 2; }
   san="DNS:$name"
-  if [[ $spec == *=* ]]; then
-    IFS=, read -ra addresses <<<"${spec#*=}"
+  if [[ $node == *=* ]]; then
+    IFS=, read -ra addresses <<<"${node#*=}"
     for a in "${addresses[@]}"; do
       if [[ $a =~ ^[0-9.]+$ || $a == *:* ]]; then san+=",IP:$a"; else san+=",DNS:$a"; fi
     done
