@@ -35,14 +35,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kRunTime = std::chrono::milliseconds(1500);
 
-// Started once, from beside this program, for every thread count.
+// A service started from beside this program, with the same options for
+// every benchmark that needs one.
+std::unique_ptr<taskd::test::TaskdProcess> StartService() {
+    auto s = std::make_unique<taskd::test::TaskdProcess>(
+        std::vector<std::string>{"--workers", "8", "--log-level", "warning", "--no-browse"});
+    if (!s->ready()) throw std::runtime_error("tidewell-taskd did not become ready:\n" + s->log());
+    return s;
+}
+
+// Started once, for every thread count.
 taskd::test::TaskdProcess &Service() {
-    static std::unique_ptr<taskd::test::TaskdProcess> svc = [] {
-        auto s = std::make_unique<taskd::test::TaskdProcess>(
-            std::vector<std::string>{"--workers", "8", "--log-level", "warning", "--no-browse"});
-        if (!s->ready()) throw std::runtime_error("tidewell-taskd did not become ready:\n" + s->log());
-        return s;
-    }();
+    static const std::unique_ptr<taskd::test::TaskdProcess> svc = StartService();
     return *svc;
 }
 
@@ -155,12 +159,7 @@ const bool g_registered = [] {
 // ---- Durable edits --------------------------------------------------------
 
 taskd::test::TaskdProcess &EditService() {
-    static std::unique_ptr<taskd::test::TaskdProcess> svc = [] {
-        auto s = std::make_unique<taskd::test::TaskdProcess>(
-            std::vector<std::string>{"--workers", "8", "--log-level", "warning", "--no-browse"});
-        if (!s->ready()) throw std::runtime_error("tidewell-taskd did not become ready:\n" + s->log());
-        return s;
-    }();
+    static const std::unique_ptr<taskd::test::TaskdProcess> svc = StartService();
     return *svc;
 }
 

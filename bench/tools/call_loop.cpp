@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include <string>
 
 #include "bench/echo_server.h"
+#include "platform/posix/local_names.h"
 #include "vexsrvapi.h"
 
 namespace {
@@ -52,12 +52,9 @@ int main(int argc, char **argv) {
             ::pause();
     }
     const long n = argc > 3 ? std::atol(argv[3]) : 100000;
-    std::string name = "tidewell/pipe/zeptar_" + suffix + "_tsk_req";
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
     sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, name.data(), name.size());
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    socklen_t len = 0;
+    vex::platform::posix::AbstractAddress("pipe", "ZEPTAR_" + suffix + "_TSK_REQ", &addr, &len);
     long failed = 0;
     const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < n; ++i) {

@@ -10,12 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/posix/local_names.h"
 #include "vexsrvapi.h"
 
 namespace taskd::test {
@@ -26,12 +25,9 @@ constexpr uid_t kStrangerUid = 65534;
 // A connection to the service's pipe socket that sends nothing; -1 when the
 // connect failed.
 inline int ConnectSilently(const std::string &suffix) {
-    std::string name = "tidewell/pipe/zeptar_" + suffix + "_tsk_req";
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
     sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path + 1, name.data(), name.size());
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    socklen_t len = 0;
+    vex::platform::posix::AbstractAddress("pipe", "ZEPTAR_" + suffix + "_TSK_REQ", &addr, &len);
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) != 0) {
