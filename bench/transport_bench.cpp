@@ -20,10 +20,12 @@
 namespace vex::bench {
 namespace {
 
-// The bare transaction: what any client of the pipe must do at least.
+// The bare transaction: what any client of the pipe must do at least. With
+// check_server, it also asks who serves the socket between connect and
+// request, as the library must: the bare cost of that check.
 class RawClient {
   public:
-    explicit RawClient(const std::string &suffix) {
+    RawClient(const std::string &suffix, bool check_server) : check_server_(check_server) {
         std::string name = "tidewell/pipe/zeptar_" + suffix + "_tsk_req";
         std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
         addr_.sun_family = AF_UNIX;
@@ -34,7 +36,7 @@ class RawClient {
         std::memset(request_, 0, sizeof request_);
         std::memcpy(request_ + 4, &code, 4);
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr_), len_) == 0 &&
+        bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr_), len_) == 0 && ServerTrusted(fd) &&
                   ::send(fd, request_, sizeof request_, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request_) &&
                   ::recv(fd, reply_, reply_size, 0) > 0;
         ::close(fd);
@@ -42,6 +44,15 @@ class RawClient {
     }
 
   private:
+    bool ServerTrusted(int fd) const {
+        if (!check_server_) return true;
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
+               (cred.uid == 0 || cred.uid == ::geteuid());
+    }
+
+    bool check_server_;
     sockaddr_un addr_{};
     socklen_t len_ = 0;
     unsigned char request_[8024];
@@ -61,68 +72,71 @@ Switches ThreadSwitches() {
     return {static_cast<double>(use.ru_nvcsw), static_cast<double>(use.ru_nivcsw)};
 }
 
-// One benchmark per operation: each iteration runs a block of library calls
-// and a block of raw calls of the same code, in turns. The counters report both costs
-// per call and their ratio over the whole run, and the median of the blocks'
-// ratios, which a burst of other work on the machine moves least.
+// One benchmark per operation: each iteration runs a block of library calls,
+// a block of raw calls of the same code and a block of raw calls that also
+// check who serves the socket, in turns. The counters report each cost per
+// call, the library's ratio over both raw paths for the whole run, and the
+// median of the blocks' ratios, which a burst of other work on the machine
+// moves least.
 template <typename LibraryCall>
 void CompareWithRaw(benchmark::State &state, std::uint32_t code, std::size_t reply_size, LibraryCall call) {
     EchoServer server(BenchSuffix("bench"), 1);
-    RawClient raw(server.suffix());
+    RawClient raw(server.suffix(), false), checked(server.suffix(), true);
     constexpr int kBlock = 32;
-    double lib_ns = 0, raw_ns = 0;
-    Switches lib_switches, raw_switches;
-    std::int64_t calls = 0;
-    std::vector<double> ratios;
-    auto count_switches = [](Switches &total, const Switches &before) {
-        const Switches after = ThreadSwitches();
-        total.voluntary += after.voluntary - before.voluntary;
-        total.involuntary += after.involuntary - before.involuntary;
+    struct Arm {
+        double ns = 0;
+        Switches switches;
+        std::vector<double> blocks;
     };
-    auto library_block = [&] {
+    Arm arms[3]; // library, raw, raw with the server check
+    auto run_block = [&](int which) {
         const Switches s0 = ThreadSwitches();
         const auto t0 = Clock::now();
-        for (int i = 0; i < kBlock; ++i) benchmark::DoNotOptimize(call(server.suffix().c_str()));
-        const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
-        count_switches(lib_switches, s0);
-        return ns;
-    };
-    auto raw_block = [&] {
-        const Switches s0 = ThreadSwitches();
-        const auto t0 = Clock::now();
-        for (int i = 0; i < kBlock; ++i) benchmark::DoNotOptimize(raw.Call(code, reply_size));
-        const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
-        count_switches(raw_switches, s0);
-        return ns;
-    };
-    bool library_first = true;
-    for (auto _ : state) {
-        // Which block goes first alternates, so that neither always follows
-        // the other's wake-ups.
-        double lib = 0, bare = 0;
-        if (library_first) {
-            lib = library_block();
-            bare = raw_block();
-        } else {
-            bare = raw_block();
-            lib = library_block();
+        for (int i = 0; i < kBlock; ++i) {
+            if (which == 0)
+                benchmark::DoNotOptimize(call(server.suffix().c_str()));
+            else
+                benchmark::DoNotOptimize((which == 1 ? raw : checked).Call(code, reply_size));
         }
-        library_first = !library_first;
-        lib_ns += lib;
-        raw_ns += bare;
-        if (bare > 0) ratios.push_back(lib / bare);
+        const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+        const Switches s1 = ThreadSwitches();
+        Arm &arm = arms[which];
+        arm.switches.voluntary += s1.voluntary - s0.voluntary;
+        arm.switches.involuntary += s1.involuntary - s0.involuntary;
+        arm.ns += ns;
+        arm.blocks.push_back(ns);
+    };
+    std::int64_t calls = 0;
+    int first = 0;
+    for (auto _ : state) {
+        // Which block goes first rotates, so that none always follows
+        // another's wake-ups.
+        for (int k = 0; k < 3; ++k)
+            run_block((first + k) % 3);
+        first = (first + 1) % 3;
         calls += kBlock;
     }
-    std::sort(ratios.begin(), ratios.end());
-    state.counters["library_us"] = lib_ns / static_cast<double>(calls) / 1000.0;
-    state.counters["raw_us"] = raw_ns / static_cast<double>(calls) / 1000.0;
-    state.counters["ratio"] = raw_ns > 0 ? lib_ns / raw_ns : 0;
-    state.counters["ratio_median"] = ratios.empty() ? 0 : ratios[ratios.size() / 2];
     const double n = static_cast<double>(calls);
-    state.counters["lib_cs_invol"] = lib_switches.involuntary / n;
-    state.counters["raw_cs_invol"] = raw_switches.involuntary / n;
-    state.counters["lib_cs_vol"] = lib_switches.voluntary / n;
-    state.counters["raw_cs_vol"] = raw_switches.voluntary / n;
+    auto median_ratio = [&](const Arm &over) {
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < arms[0].blocks.size(); ++i)
+            if (over.blocks[i] > 0) ratios.push_back(arms[0].blocks[i] / over.blocks[i]);
+        std::sort(ratios.begin(), ratios.end());
+        return ratios.empty() ? 0.0 : ratios[ratios.size() / 2];
+    };
+    state.counters["library_us"] = arms[0].ns / n / 1000.0;
+    state.counters["raw_us"] = arms[1].ns / n / 1000.0;
+    state.counters["raw_checked_us"] = arms[2].ns / n / 1000.0;
+    state.counters["ratio"] = arms[1].ns > 0 ? arms[0].ns / arms[1].ns : 0;
+    state.counters["ratio_median"] = median_ratio(arms[1]);
+    state.counters["ratio_checked"] = arms[2].ns > 0 ? arms[0].ns / arms[2].ns : 0;
+    state.counters["ratio_checked_median"] = median_ratio(arms[2]);
+    state.counters["lib_cs_invol"] = arms[0].switches.involuntary / n;
+    state.counters["raw_cs_invol"] = arms[1].switches.involuntary / n;
+    state.counters["checked_cs_invol"] = arms[2].switches.involuntary / n;
+    state.counters["lib_cs_vol"] = arms[0].switches.voluntary / n;
+    state.counters["raw_cs_vol"] = arms[1].switches.voluntary / n;
+    state.counters["checked_cs_vol"] = arms[2].switches.voluntary / n;
 }
 
 void BM_StartTidewellOverRaw(benchmark::State &state) {
@@ -150,8 +164,7 @@ void BM_GetTaskListOverRaw(benchmark::State &state) {
         std::int32_t value = 0, status = 0;
         char msg[64];
         CStringArray *list = nullptr;
-        const std::int32_t r =
-            VexSrv_GetTaskList(0, ".", sfx, &value, &status, startup_order, &list, msg, sizeof msg);
+        const std::int32_t r = VexSrv_GetTaskList(0, ".", sfx, &value, &status, startup_order, &list, msg, sizeof msg);
         VexSrv_FreeCStringArray(list);
         return r;
     });

@@ -36,30 +36,23 @@ inline constexpr std::uint32_t kErrorNotAuthenticated = 1244;
 // free instance, writes the request as one message, reads one reply message of
 // at most reply_size bytes, closes. Returns 0 when the exchange completed and
 // the reply's length in *received, else the system error code (234 when the
-// reply was longer than reply_size) and *received unspecified. Only the
-// request's first request_held bytes are read; the message carries zeros for
-// the rest, up to request_size (at most kPipeZeroTailMax of them), without
-// their being in memory where kPipeSendsZeroTail; elsewhere request_held must
-// be request_size.
-std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_held,
-                            std::uint32_t request_size, void *reply, std::uint32_t reply_size, std::uint32_t *received);
+// reply was longer than reply_size) and *received unspecified.
+std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_size, void *reply,
+                           std::uint32_t reply_size, std::uint32_t *received);
 // The same transaction on "\\NODE\pipe\" followed by the path's pieces, with
 // node and path given apart: where pipes are not addressed by that name (not
 // on Windows), composing it only to split it again would be wasted work. Only
 // where kPipeTakesNodeAndPath; elsewhere the caller composes the name for
 // PipeTransact.
 std::uint32_t PipeTransactAt(std::string_view node, std::span<const std::string_view> path, const void *request,
-                             std::uint32_t request_held, std::uint32_t request_size, void *reply,
-                             std::uint32_t reply_size, std::uint32_t *received);
+                             std::uint32_t request_size, void *reply, std::uint32_t reply_size,
+                             std::uint32_t *received);
 #if defined(_WIN32)
-// CallNamedPipeA takes the request as one buffer, and the pipe by its name.
-inline constexpr bool kPipeSendsZeroTail = false;
+// CallNamedPipeA takes the pipe by its name.
 inline constexpr bool kPipeTakesNodeAndPath = false;
 #else
-inline constexpr bool kPipeSendsZeroTail = true;
 inline constexpr bool kPipeTakesNodeAndPath = true;
 #endif
-inline constexpr std::uint32_t kPipeZeroTailMax = 8192;
 
 // The system's text for an error code, without a trailing line break, always
 // NUL-terminated within size bytes (size > 0). Safe to call from any thread.

@@ -334,8 +334,7 @@ TEST(PipeClient, ServerThatClosesWithoutReadingIsAHangUp) {
         std::uint8_t reply[536];
         const std::string pipe_name = "\\\\.\\pipe\\" + name;
         std::uint32_t received = 0;
-        EXPECT_EQ(platform::PipeTransact(pipe_name.c_str(), request, sizeof request, sizeof request, reply, sizeof reply,
-                                         &received),
+        EXPECT_EQ(platform::PipeTransact(pipe_name.c_str(), request, sizeof request, reply, sizeof reply, &received),
                   109u);
     });
     auto conn = server->Accept();
@@ -375,7 +374,7 @@ TEST(PipeServer, SilentClientIsDroppedAndOthersAreServed) {
         char pipe_name[128];
         std::snprintf(pipe_name, sizeof pipe_name, "\\\\.\\pipe\\%s", name.c_str());
         std::uint32_t received = 0;
-        EXPECT_EQ(platform::PipeTransact(pipe_name, request, sizeof request, sizeof request, reply, sizeof reply, &received), 0u);
+        EXPECT_EQ(platform::PipeTransact(pipe_name, request, sizeof request, reply, sizeof reply, &received), 0u);
         EXPECT_EQ(received, sizeof reply);
     });
     auto next = server->Accept();

@@ -123,9 +123,8 @@ template <std::size_t Capacity> class ByteRecord {
 
 // The fixed 8024-byte request record, zero wherever nothing was written.
 // Only its first filled() bytes are kept in memory: a write past them first
-// clears the gap, and every byte from filled() on reads as zero and goes out
-// as zero, so a request that writes a few words near its start is not
-// cleared whole 8 KB at a time (see ZeroTail).
+// clears the gap, and every byte from filled() on reads as zero, so the rest
+// is cleared once, as the record goes out (ZeroTail), and never twice.
 class TaskServiceRequest : private ByteRecord<kRequestSize> {
     using Base = ByteRecord<kRequestSize>;
 

@@ -57,29 +57,23 @@ void CopyConnectionMessage(std::string_view node, std::string_view suffix, char 
     BoundedCopy(buffer, length, text.view());
 }
 
-std::uint32_t TaskServiceTransaction(std::string_view node, std::string_view suffix,
-                                     TaskServiceRequest &request, TaskServiceReply &reply,
-                                     const ResultChannels *channels, std::uint32_t *received) {
+std::uint32_t TaskServiceTransaction(std::string_view node, std::string_view suffix, TaskServiceRequest &request,
+                                     TaskServiceReply &reply, const ResultChannels *channels, std::uint32_t *received) {
     std::uint32_t error = platform::kErrorInvalidName;
     const auto size = static_cast<std::uint32_t>(request.size());
     const auto offered = static_cast<std::uint32_t>(reply.size());
+    // The pipe takes the record as one buffer: its zeros must be in memory.
+    request.ZeroTail();
     if constexpr (platform::kPipeTakesNodeAndPath) {
         // Node and path go apart: the transport makes its own address of
         // them in one pass, with no name to compose and take apart again.
         const std::string_view path[] = {kPathHead, suffix, kPathTail};
         if (PipeNameFits(node, suffix))
-            error = platform::PipeTransactAt(node, path, request.data(),
-                                             static_cast<std::uint32_t>(request.filled()), size, reply.data(), offered,
-                                             received);
+            error = platform::PipeTransactAt(node, path, request.data(), size, reply.data(), offered, received);
     } else {
         char pipe_name[kPipeNameCapacity];
-        if (ComposePipeName(node, suffix, pipe_name)) {
-            // Where the pipe takes the record as one buffer, its zeros must
-            // be in memory; elsewhere they are sent without being written.
-            if (!platform::kPipeSendsZeroTail) request.ZeroTail();
-            error = platform::PipeTransact(pipe_name, request.data(), static_cast<std::uint32_t>(request.filled()),
-                                           size, reply.data(), offered, received);
-        }
+        if (ComposePipeName(node, suffix, pipe_name))
+            error = platform::PipeTransact(pipe_name, request.data(), size, reply.data(), offered, received);
     }
     if (error == platform::kErrorSuccess || channels == nullptr) return error;
     if (channels->status != nullptr) *channels->status = static_cast<std::int32_t>(error);

@@ -2,10 +2,15 @@
 // one runs under Wine, where Google Benchmark is not built): blocks of calls
 // through VexSrv_StartTidewell and blocks of the bare exchange of the same
 // bytes take turns against one echo server in this process.
-//   vexsrv_overhead [BLOCKS [CALLS_PER_BLOCK]]
+//   vexsrv_overhead [BLOCKS [CALLS_PER_BLOCK [SUFFIX]]]
+// With SUFFIX, the calls go to the task service of that suffix instead, as
+// VexSrv_GetTidewellStatus, which changes nothing there.
 // Prints both costs per call, the ratio of the totals and the median of the
-// blocks' ratios. Pin it (taskset -c 1; under Wine with a fresh wineserver
-// started under the same taskset) so that cross-CPU wake-ups don't drown it.
+// blocks' ratios. On Linux a third arm, the bare exchange that also asks who
+// serves the socket before it sends (as the library must), gives the
+// library's ratio over that too. Pin it (taskset -c 1; under Wine with a
+// fresh wineserver started under the same taskset) so that cross-CPU wake-ups
+// don't drown it.
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -20,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,8 +41,7 @@ unsigned char g_reply[536];
 // prepared once.
 class Bare {
   public:
-    explicit Bare(const std::string &suffix) {
-        std::uint32_t code = 1;
+    Bare(const std::string &suffix, std::uint32_t code, bool check_server) : check_server_(check_server) {
         std::memcpy(g_request + 4, &code, 4);
 #if defined(_WIN32)
         name_ = "\\\\.\\pipe\\ZEPTAR_" + suffix + "_TSK_REQ";
@@ -56,7 +61,7 @@ class Bare {
 #else
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         const bool ok =
-            ::connect(fd, reinterpret_cast<const sockaddr *>(&addr_), len_) == 0 &&
+            ::connect(fd, reinterpret_cast<const sockaddr *>(&addr_), len_) == 0 && ServerTrusted(fd) &&
             ::send(fd, g_request, sizeof g_request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof g_request) &&
             ::recv(fd, g_reply, sizeof g_reply, 0) > 0;
         ::close(fd);
@@ -68,9 +73,18 @@ class Bare {
 #if defined(_WIN32)
     std::string name_;
 #else
+    bool ServerTrusted(int fd) const {
+        if (!check_server_) return true;
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
+               (cred.uid == 0 || cred.uid == ::geteuid());
+    }
+
     sockaddr_un addr_{};
     socklen_t len_ = 0;
 #endif
+    bool check_server_;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -80,45 +94,59 @@ using Clock = std::chrono::steady_clock;
 int main(int argc, char **argv) {
     const int blocks = argc > 1 ? std::atoi(argv[1]) : 400;
     const int per_block = argc > 2 ? std::atoi(argv[2]) : 32;
-    vex::bench::EchoServer server(vex::bench::BenchSuffix("overhead"), 1);
-    const std::string &suffix = server.suffix();
-    Bare bare(suffix);
+    // The echo server answers every request; a task service, asked its
+    // status, changes nothing.
+    std::unique_ptr<vex::bench::EchoServer> echo;
+    if (argc <= 3) echo = std::make_unique<vex::bench::EchoServer>(vex::bench::BenchSuffix("overhead"), 1);
+    const std::string suffix = echo ? echo->suffix() : argv[3];
+    const std::uint32_t code = echo ? 1 : 19;
+#if defined(_WIN32)
+    constexpr int kArms = 2; // the pipe has an owner: nobody asks who serves it
+#else
+    constexpr int kArms = 3;
+#endif
+    Bare bare(suffix, code, false), checked(suffix, code, true);
     long failed = 0;
-    auto library_block = [&] {
+    auto run_block = [&](int arm) {
         const auto t0 = Clock::now();
         for (int i = 0; i < per_block; ++i) {
-            std::int32_t value = 0, status = 0;
-            char msg[64];
-            if (VexSrv_StartTidewell(0, ".", suffix.c_str(), &value, &status, msg, sizeof msg) != 1) ++failed;
+            if (arm == 0) {
+                std::int32_t value = 0, status = 0;
+                char msg[64];
+                const std::int32_t r =
+                    echo ? VexSrv_StartTidewell(0, ".", suffix.c_str(), &value, &status, msg, sizeof msg)
+                         : VexSrv_GetTidewellStatus(".", suffix.c_str(), &value, &status, msg, sizeof msg);
+                if (r != 1) ++failed;
+            } else if (!(arm == 1 ? bare : checked).Call()) {
+                ++failed;
+            }
         }
         return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
     };
-    auto bare_block = [&] {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < per_block; ++i)
-            if (!bare.Call()) ++failed;
-        return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-    };
-    library_block(); // warm both paths up
-    bare_block();
-    double lib_total = 0, bare_total = 0;
-    std::vector<double> ratios;
+    for (int arm = 0; arm < kArms; ++arm)
+        run_block(arm); // warm every path up
+    double totals[3] = {};
+    std::vector<double> ratios[3];
     for (int b = 0; b < blocks; ++b) {
-        double lib = 0, raw = 0;
-        if (b % 2 == 0) {
-            lib = library_block();
-            raw = bare_block();
-        } else {
-            raw = bare_block();
-            lib = library_block();
+        // The arm that goes first rotates, so that none always follows
+        // another's wake-ups.
+        double us[3] = {};
+        for (int k = 0; k < kArms; ++k) {
+            const int arm = (b + k) % kArms;
+            us[arm] = run_block(arm);
+            totals[arm] += us[arm];
         }
-        lib_total += lib;
-        bare_total += raw;
-        ratios.push_back(lib / raw);
+        for (int arm = 1; arm < kArms; ++arm)
+            ratios[arm].push_back(us[0] / us[arm]);
     }
-    std::sort(ratios.begin(), ratios.end());
+    for (int arm = 1; arm < kArms; ++arm)
+        std::sort(ratios[arm].begin(), ratios[arm].end());
     const double calls = static_cast<double>(blocks) * per_block;
-    std::printf("library_us=%.3f raw_us=%.3f ratio=%.4f ratio_median=%.4f calls=%.0f failed=%ld\n", lib_total / calls,
-                bare_total / calls, lib_total / bare_total, ratios[ratios.size() / 2], calls, failed);
+    std::printf("library_us=%.3f raw_us=%.3f ratio=%.4f ratio_median=%.4f", totals[0] / calls, totals[1] / calls,
+                totals[0] / totals[1], ratios[1][ratios[1].size() / 2]);
+    if (kArms == 3)
+        std::printf(" checked_us=%.3f ratio_checked=%.4f ratio_checked_median=%.4f", totals[2] / calls,
+                    totals[0] / totals[2], ratios[2][ratios[2].size() / 2]);
+    std::printf(" calls=%.0f failed=%ld\n", calls, failed);
     return failed == 0 ? 0 : 1;
 }

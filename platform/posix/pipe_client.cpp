@@ -32,55 +32,46 @@ class Socket {
     int fd_;
 };
 
-// The zeros a request's tail is sent from: read-only, shared by every call.
-const std::uint8_t kZeros[kPipeZeroTailMax] = {};
-
-} // namespace
-
-namespace {
-
 std::uint32_t LocalTransact(const sockaddr_un &addr, socklen_t addr_len, const void *request,
-                            std::uint32_t request_held, std::uint32_t request_size, void *reply,
-                            std::uint32_t reply_size, std::uint32_t *received);
+                            std::uint32_t request_size, void *reply, std::uint32_t reply_size, std::uint32_t *received);
 
 // Other nodes are reached over TLS, by the pipe's path put together.
 std::uint32_t RemoteTransact(std::string_view node, std::span<const std::string_view> path, const void *request,
-                             std::uint32_t request_held, std::uint32_t request_size, void *reply,
-                             std::uint32_t reply_size, std::uint32_t *received) {
+                             std::uint32_t request_size, void *reply, std::uint32_t reply_size,
+                             std::uint32_t *received) {
     std::string whole;
     for (std::string_view piece : path) whole += piece;
-    return posix::RemotePipeTransact(node, whole, request, request_held, request_size, reply, reply_size, received);
+    return posix::RemotePipeTransact(node, whole, request, request_size, reply, reply_size, received);
 }
 
 } // namespace
 
-std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_held,
-                            std::uint32_t request_size, void *reply, std::uint32_t reply_size, std::uint32_t *received) {
+std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_size, void *reply,
+                           std::uint32_t reply_size, std::uint32_t *received) {
     std::string_view node, path;
     if (pipe_name == nullptr || !posix::SplitObjectName(pipe_name, "pipe", &node, &path)) return kErrorInvalidName;
-    return PipeTransactAt(node, std::span<const std::string_view>(&path, 1), request, request_held, request_size,
-                          reply, reply_size, received);
+    return PipeTransactAt(node, std::span<const std::string_view>(&path, 1), request, request_size, reply, reply_size,
+                          received);
 }
 
 std::uint32_t PipeTransactAt(std::string_view node, std::span<const std::string_view> path, const void *request,
-                             std::uint32_t request_held, std::uint32_t request_size, void *reply,
-                             std::uint32_t reply_size, std::uint32_t *received) {
-    if (request_held > request_size || request_size - request_held > kPipeZeroTailMax) return kErrorInvalidParameter;
+                             std::uint32_t request_size, void *reply, std::uint32_t reply_size,
+                             std::uint32_t *received) {
     // A node with a "\\" in it would have split the name elsewhere.
     if (node.find('\\') != std::string_view::npos) return kErrorInvalidName;
     if (!posix::IsLocalNode(node))
-        return RemoteTransact(node, path, request, request_held, request_size, reply, reply_size, received);
+        return RemoteTransact(node, path, request, request_size, reply, reply_size, received);
     sockaddr_un addr;
     socklen_t addr_len = 0;
     if (const std::uint32_t e = posix::AbstractAddress("pipe", path, &addr, &addr_len); e != 0) return e;
-    return LocalTransact(addr, addr_len, request, request_held, request_size, reply, reply_size, received);
+    return LocalTransact(addr, addr_len, request, request_size, reply, reply_size, received);
 }
 
 namespace {
 
 std::uint32_t LocalTransact(const sockaddr_un &addr, socklen_t addr_len, const void *request,
-                            std::uint32_t request_held, std::uint32_t request_size, void *reply,
-                            std::uint32_t reply_size, std::uint32_t *received) {
+                            std::uint32_t request_size, void *reply, std::uint32_t reply_size,
+                            std::uint32_t *received) {
     Socket sock(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (sock.get() < 0) return posix::Win32FromErrno(errno);
     // A blocking connect waits while the server's backlog is full: the wait
@@ -90,16 +81,11 @@ std::uint32_t LocalTransact(const sockaddr_un &addr, socklen_t addr_len, const v
     }
     // Nothing goes to a server run by a user the caller does not trust.
     if (const std::uint32_t e = posix::CheckServerPeer(sock.get()); e != 0) return e;
-    // One message of the bytes held and the zeros after them: the caller
-    // need not clear 8 KB of its record only for the kernel to copy them.
-    iovec parts[2] = {{const_cast<void *>(request), request_held},
-                      {const_cast<std::uint8_t *>(kZeros), request_size - request_held}};
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = request_held < request_size ? 2 : 1;
+    // One message from one buffer: send brings in no message header, which
+    // costs more than the caller's clearing of its record's tail.
     ssize_t sent;
     do {
-        sent = ::sendmsg(sock.get(), &message, MSG_NOSIGNAL);
+        sent = ::send(sock.get(), request, request_size, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) return posix::Win32FromErrno(errno);
     if (static_cast<std::uint32_t>(sent) != request_size) return kErrorBrokenPipe;

@@ -199,14 +199,13 @@ bool StillOpen(Connection &c) {
 }
 
 // One request and its reply on c. *reusable tells whether c may carry another.
-std::uint32_t Exchange(Connection &c, const void *request, std::uint32_t request_held, std::uint32_t request_size,
-                       void *reply, std::uint32_t reply_size, std::uint32_t *received, bool *reusable) {
+std::uint32_t Exchange(Connection &c, const void *request, std::uint32_t request_size, void *reply,
+                       std::uint32_t reply_size, std::uint32_t *received, bool *reusable) {
     *reusable = false;
     SSL *ssl = c.ssl();
     unsigned char frame[tls::kFrameHeaderSize + tls::kMaxRecord];
     tls::PutFrameLength(frame, request_size);
-    std::memcpy(frame + tls::kFrameHeaderSize, request, request_held);
-    std::memset(frame + tls::kFrameHeaderSize + request_held, 0, request_size - request_held);
+    std::memcpy(frame + tls::kFrameHeaderSize, request, request_size);
     const std::size_t frame_size = tls::kFrameHeaderSize + request_size;
     Outcome o = Drive(ssl, c.fd(), std::nullopt, [&] {
         std::size_t n = 0;
@@ -245,8 +244,8 @@ std::uint32_t Exchange(Connection &c, const void *request, std::uint32_t request
 } // namespace
 
 std::uint32_t RemotePipeTransact(std::string_view node, std::string_view path, const void *request,
-                                 std::uint32_t request_held, std::uint32_t request_size, void *reply,
-                                 std::uint32_t reply_size, std::uint32_t *received) {
+                                 std::uint32_t request_size, void *reply, std::uint32_t reply_size,
+                                 std::uint32_t *received) {
     const std::uint16_t port = tls::ServicePort();
     if (port == 0) return kErrorInvalidParameter;
     if (request_size > tls::kMaxRecord) return kErrorInvalidParameter;
@@ -281,8 +280,7 @@ std::uint32_t RemotePipeTransact(std::string_view node, std::string_view path, c
             return e;
     }
     bool reusable = false;
-    const std::uint32_t result =
-        Exchange(*connection, request, request_held, request_size, reply, reply_size, received, &reusable);
+    const std::uint32_t result = Exchange(*connection, request, request_size, reply, reply_size, received, &reusable);
     if (reusable) {
         // Tickets for resumption came with the reply.
         if (SSL_SESSION *session = SSL_get1_session(connection->ssl())) {

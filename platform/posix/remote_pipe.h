@@ -9,11 +9,10 @@
 
 namespace vex::platform::posix {
 
-// One exchange with the service that serves pipe path on node, the request
-// held and sent as PipeTransact's. Returns 0 and the reply's length in
-// *received, or the error code, as PipeTransact does.
+// One exchange with the service that serves pipe path on node. Returns 0 and
+// the reply's length in *received, or the error code, as PipeTransact does.
 std::uint32_t RemotePipeTransact(std::string_view node, std::string_view path, const void *request,
-                                 std::uint32_t request_held, std::uint32_t request_size, void *reply,
-                                 std::uint32_t reply_size, std::uint32_t *received);
+                                 std::uint32_t request_size, void *reply, std::uint32_t reply_size,
+                                 std::uint32_t *received);
 
 } // namespace vex::platform::posix

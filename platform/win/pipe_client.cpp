@@ -5,9 +5,8 @@
 
 namespace vex::platform {
 
-std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_held,
-                            std::uint32_t request_size, void *reply, std::uint32_t reply_size, std::uint32_t *received) {
-    if (request_held != request_size) return kErrorInvalidParameter;
+std::uint32_t PipeTransact(const char *pipe_name, const void *request, std::uint32_t request_size, void *reply,
+                           std::uint32_t reply_size, std::uint32_t *received) {
     for (;;) {
         DWORD read = 0;
         if (CallNamedPipeA(pipe_name, const_cast<void *>(request), request_size, reply, reply_size, &read,
