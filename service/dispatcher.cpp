@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "service/os.h"
 
@@ -123,10 +125,11 @@ std::vector<std::uint8_t> HandleRequest(TaskService &svc, const AccessPolicy &ac
 
 namespace {
 
-// quick_only: carry out only what cannot wait (see HandleRequestIfQuick);
-// false back means nothing was done.
+// quick_only: carry out only what cannot wait, the mutex tried at most
+// tries times (see HandleRequestIfQuick); false back means nothing was done.
 bool Handle(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data, std::size_t size,
-            const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary, bool quick_only) {
+            const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary, bool quick_only,
+            int tries) {
     const std::uint32_t code = size >= vex::kReqCode + 4 ? vex::Load32(data + vex::kReqCode) : 0;
     const RequestRow *row = FindRow(static_cast<std::uint16_t>(code & 0xFFFFu));
     vex::TaskServiceReply reply(row != nullptr ? row->reply_size : vex::kShortReplySize);
@@ -156,10 +159,15 @@ bool Handle(TaskService &svc, const AccessPolicy &access, const std::uint8_t *da
                                                     " takes no such modifier.");
 
     std::unique_lock<std::mutex> lock(svc.mutex(), std::defer_lock);
-    if (!quick_only)
+    if (!quick_only) {
         lock.lock();
-    else if (!Quick(row->operation) || !lock.try_lock())
-        return false;
+    } else {
+        if (!Quick(row->operation)) return false;
+        while (!lock.try_lock()) {
+            if (--tries <= 0) return false;
+            std::this_thread::yield();
+        }
+    }
 
     vex::TaskServiceRequest request;
     request.PutBytes(0, data, size);
@@ -183,13 +191,13 @@ bool Handle(TaskService &svc, const AccessPolicy &access, const std::uint8_t *da
 
 void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data, std::size_t size,
                    const Caller &caller, std::vector<std::uint8_t> &reply_out, RequestSummary *summary) {
-    Handle(svc, access, data, size, caller, reply_out, summary, false);
+    Handle(svc, access, data, size, caller, reply_out, summary, false, 1);
 }
 
 bool HandleRequestIfQuick(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data,
                           std::size_t size, const Caller &caller, std::vector<std::uint8_t> &reply_out,
-                          RequestSummary *summary) {
-    return Handle(svc, access, data, size, caller, reply_out, summary, true);
+                          RequestSummary *summary, int tries) {
+    return Handle(svc, access, data, size, caller, reply_out, summary, true, tries);
 }
 
 } // namespace taskd

@@ -46,11 +46,12 @@ void HandleRequest(TaskService &svc, const AccessPolicy &access, const std::uint
 // For a thread that must never wait (the server's event loop): the same,
 // but only where that is quick: a request refused before it is carried out,
 // or one of the read-only operations that look only at the state in memory,
-// and then only if the service's mutex is free at once (a state write or a
-// launch may hold it). Otherwise false, with nothing done: the request is
-// for a thread that may wait.
+// and then only if the service's mutex is free within tries attempts, the
+// thread yielding its CPU between them (a state write or a launch may hold
+// it long; another quick request only for a moment). Otherwise false, with
+// nothing done: the request is for a thread that may wait.
 bool HandleRequestIfQuick(TaskService &svc, const AccessPolicy &access, const std::uint8_t *data,
                           std::size_t size, const Caller &caller, std::vector<std::uint8_t> &reply_out,
-                          RequestSummary *summary = nullptr);
+                          RequestSummary *summary = nullptr, int tries = 1);
 
 } // namespace taskd

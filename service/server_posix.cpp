@@ -1,7 +1,16 @@
-// The POSIX server: one event-loop thread and a pool of workers.
+// The POSIX server: one event-loop thread, a few threads that take the local
+// pipe's callers, and a pool of workers.
 //
-// The loop owns every connection of every listener. It accepts without
-// blocking, counts connections per peer (local user or network address) and
+// The local pipe is taken by a few threads blocked in accept (one per usable
+// CPU, at most kMaxAcceptors), which the kernel wakes in turn. Each answers at once a caller whose whole request is
+// already there and can be carried out at once; it hands every other
+// connection to the loop, before reading anything from a caller the loop
+// would refuse or turn away. On a machine of a few CPUs this is what keeps a
+// call on one CPU: one loop thread woken for every caller always runs on the
+// CPU the caller does not, and each call then wakes a halted CPU twice.
+//
+// The loop owns every connection once it has it. It accepts the network
+// listeners' callers without blocking, counts connections per peer (local user or network address) and
 // in all before it spends anything on a peer, drives a channel's handshake,
 // checks the caller as soon as it is known (a refused caller is answered
 // "Access is denied." and closed, its request never read), and reads each
@@ -14,6 +23,9 @@
 // in arrival order is also in deadline order. Workers hand connections back
 // to the loop through a short list and an eventfd.
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -26,6 +38,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "service/connection.h"
 #include "service/log.h"
@@ -54,6 +67,14 @@ constexpr int kExtraWorkers = 64;
 // refusal to a broken pipe. At most kMaxLingering at once: beyond, a flood
 // is closed at once.
 constexpr int kMaxLingering = 64;
+// Threads that take the local pipe's callers: one per CPU the service may
+// run on, at most this many. On one CPU a second one only adds switches.
+constexpr int kMaxAcceptors = 4;
+// How often an acceptor tries the service's mutex for a quick request.
+constexpr int kQuickTries = 64;
+// How long an acceptor waits for a request that has not come with the
+// connection, before it hands the connection to the loop.
+constexpr int kRequestWaitMs = 1;
 
 const char *const kAccessDenied = "Access is denied.";
 const char *const kPipeBusy = "All pipe instances are busy.";
@@ -93,6 +114,7 @@ class Server::Impl {
         ListenerWatch() : Watch(Kind::Listener) {}
         std::unique_ptr<Listener> listener;
         AccessPolicy access; // what its callers are held to
+        bool by_threads = false; // taken by the acceptor threads, not the loop
         bool armed = false;
         Clock::time_point resume;
     };
@@ -118,12 +140,24 @@ class Server::Impl {
         std::vector<std::uint8_t> reply;   // waiting for room in the socket
     };
     enum class Back { Close, Done, Write };
+    // A connection an acceptor thread hands to the loop: as accepted, or with
+    // its request read (for a worker), or with its reply waiting for room.
+    struct Handed {
+        std::unique_ptr<Channel> channel;
+        ListenerWatch *from = nullptr;
+        bool busy = false;    // to be turned away: descriptors ran out
+        bool counted = false; // its place in the caps already taken
+        std::vector<std::uint8_t> request;
+        std::vector<std::uint8_t> reply;
+    };
 
     // ---- Loop thread --------------------------------------------------------
     void Loop();
     void AcceptFrom(ListenerWatch &lw, Clock::time_point now);
     void OnAcceptError(ListenerWatch &lw, int err, Clock::time_point now);
-    void Admit(std::unique_ptr<Channel> channel, const ListenerWatch &lw, Clock::time_point now);
+    void Admit(std::unique_ptr<Channel> channel, const ListenerWatch &lw, Clock::time_point now,
+               bool counted = false, std::vector<std::uint8_t> request = {}, std::vector<std::uint8_t> reply = {});
+    void TakeHanded(Clock::time_point now);
     void Established(Conn *c, Clock::time_point now);
     void Drive(Conn *c, Clock::time_point now);
     bool AnswerHere(Conn *c, Clock::time_point now);
@@ -156,6 +190,15 @@ class Server::Impl {
     }
     void Sweep(Clock::time_point now);
 
+    // ---- Acceptor threads ---------------------------------------------------
+    void Accepting(ListenerWatch *lw);
+    void AnswerOrHand(std::unique_ptr<Channel> channel, ListenerWatch *lw, std::vector<std::uint8_t> &request,
+                      std::vector<std::uint8_t> &reply);
+    void HandToLoop(Handed handed);
+    void OnAcceptorError(ListenerWatch &lw, int err);
+    bool Reserve(const PeerKey &key);
+    void Release(const PeerKey &key);
+
     // ---- Worker threads -----------------------------------------------------
     static void RunJob(void *self, void *job) { static_cast<Impl *>(self)->Work(static_cast<Conn *>(job)); }
     void Work(Conn *c);
@@ -172,6 +215,8 @@ class Server::Impl {
     std::vector<std::unique_ptr<ListenerWatch>> listeners_;
     std::unique_ptr<WorkerPool> pool_;
     std::thread loop_;
+    std::vector<std::thread> acceptors_;
+    std::atomic<bool> accepting_{true};
     std::atomic<bool> stopping_{false};
     bool started_ = false;
 
@@ -179,8 +224,10 @@ class Server::Impl {
     std::vector<std::unique_ptr<Conn>> conns_; // every Conn ever made, reused
     std::vector<Conn *> free_;
     std::vector<std::unique_ptr<Timeline>> timelines_; // one per length in use
-    int total_ = 0;
     int lingering_count_ = 0;
+    // The caps' counts: changed by the loop, read by the acceptors too.
+    std::mutex caps_mu_;
+    int total_ = 0;
     std::vector<std::pair<PeerKey, int>> per_peer_;
     LogLimiter peer_log_;
     LogLimiter error_log_;
@@ -193,6 +240,14 @@ class Server::Impl {
     // Workers to loop.
     std::mutex back_mu_;
     std::vector<std::pair<Conn *, Back>> back_;
+
+    // Acceptors to loop.
+    std::mutex handed_mu_;
+    std::vector<Handed> handed_;
+    std::vector<Handed> handed_taken_; // loop thread only
+    std::atomic<bool> acceptor_noted_{false}; // a line counted for a summary
+    std::mutex acceptor_mu_; // the acceptors' error lines, and the spare descriptor
+    LogLimiter acceptor_log_{3, std::chrono::seconds(10), 4};
 };
 
 void Server::Impl::Serve(std::unique_ptr<Listener> listener, AccessPolicy access) {
@@ -230,8 +285,16 @@ std::string Server::Impl::Start(const std::string &pipe_name) {
     std::string why;
     auto listener = ListenLocalPipe(pipe_name, &why);
     if (!listener) return why;
+    // The acceptors wait in accept itself: a blocking socket.
+    const int local_fd = listener->fd();
+    const int flags = ::fcntl(local_fd, F_GETFL);
+    if (flags < 0 || ::fcntl(local_fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return std::string("cannot wait for clients: ") + std::strerror(errno);
     Serve(std::move(listener), access_);
+    ListenerWatch *const local = listeners_.back().get();
+    local->by_threads = true;
     for (auto &lw : listeners_) {
+        if (lw->by_threads) continue;
         ev.events = EPOLLIN;
         ev.data.ptr = lw.get();
         if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, lw->listener->fd(), &ev) != 0)
@@ -245,6 +308,11 @@ std::string Server::Impl::Start(const std::string &pipe_name) {
     scratch_.reserve(kMaxMessage);
     pool_ = std::make_unique<WorkerPool>(limits_.workers, limits_.workers + kExtraWorkers, RunJob, this);
     loop_ = std::thread([this] { Loop(); });
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const int usable = ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    const int acceptors = usable <= 1 ? 1 : kMaxAcceptors;
+    for (int i = 0; i < acceptors; ++i) acceptors_.emplace_back([this, local] { Accepting(local); });
     started_ = true;
     return {};
 }
@@ -252,6 +320,14 @@ std::string Server::Impl::Start(const std::string &pipe_name) {
 void Server::Impl::Stop() {
     if (!started_) return;
     started_ = false;
+    // The acceptors first: a shut-down listening socket ends their accept
+    // (and turns new callers away), and the loop must not close the
+    // listener under them.
+    accepting_.store(false);
+    for (auto &lw : listeners_)
+        if (lw->by_threads && lw->listener) ::shutdown(lw->listener->fd(), SHUT_RDWR);
+    for (auto &t : acceptors_) t.join();
+    acceptors_.clear();
     stopping_.store(true);
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
@@ -278,6 +354,7 @@ void Server::Impl::Loop() {
             // Connections the workers are done with first: their places count
             // for the clients accepted below.
             TakeBack(now);
+            TakeHanded(now);
             for (int i = 0; i < n; ++i) {
                 auto *w = static_cast<Watch *>(events[i].data.ptr);
                 switch (w->kind) {
@@ -301,9 +378,10 @@ void Server::Impl::Loop() {
                 }
             }
             TakeBack(now);
+            TakeHanded(now);
             Expire(now);
             for (auto &lw : listeners_) {
-                if (lw->armed || now < lw->resume) continue;
+                if (lw->by_threads || lw->armed || now < lw->resume) continue;
                 epoll_event ev{};
                 ev.events = EPOLLIN;
                 ev.data.ptr = lw.get();
@@ -326,7 +404,7 @@ int Server::Impl::TimeoutMs(Clock::time_point now) const {
         if (line->first != nullptr) wake = std::min(wake, line->first->deadline);
     wake = std::min(wake, next_sweep_);
     for (const auto &lw : listeners_)
-        if (!lw->armed) wake = std::min(wake, lw->resume);
+        if (!lw->by_threads && !lw->armed) wake = std::min(wake, lw->resume);
     if (wake <= now) return 0;
     // Rounded up: waking before a deadline would only wait again.
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
@@ -348,17 +426,23 @@ void Server::Impl::AcceptFrom(ListenerWatch &lw, Clock::time_point now) {
 
 void Server::Impl::OnAcceptError(ListenerWatch &lw, int err, Clock::time_point now) {
     std::string extra;
-    if ((err == EMFILE || err == ENFILE) && spare_fd_ >= 0) {
+    int spare = -1;
+    if (err == EMFILE || err == ENFILE) {
+        std::lock_guard<std::mutex> lock(acceptor_mu_); // the acceptors share the spare
+        spare = std::exchange(spare_fd_, -1);
+    }
+    if (spare >= 0) {
         // Out of descriptors: the spare one makes room to take the first
         // waiting client and turn it away, rather than leave it waiting.
-        ::close(spare_fd_);
-        spare_fd_ = -1;
+        ::close(spare);
         int again = 0;
         if (auto channel = lw.listener->Accept(&again)) {
             TurnAway(std::move(channel), busy_reply_, now);
             extra = "; one client turned away";
         }
-        spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int reopened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        std::lock_guard<std::mutex> lock(acceptor_mu_);
+        spare_fd_ = reopened;
     }
     if (error_log_.Allow(PeerKey{}, now))
         log::Error("accepting a client on " + lw.listener->Describe() + " failed: " + std::strerror(err) + extra +
@@ -416,33 +500,74 @@ Server::Impl::Conn *Server::Impl::NewConn(std::unique_ptr<Channel> channel) {
     return c;
 }
 
-void Server::Impl::Admit(std::unique_ptr<Channel> channel, const ListenerWatch &lw, Clock::time_point now) {
+void Server::Impl::Admit(std::unique_ptr<Channel> channel, const ListenerWatch &lw, Clock::time_point now,
+                         bool counted, std::vector<std::uint8_t> request, std::vector<std::uint8_t> reply) {
     // The caps first, by what is known at accept: nothing is spent on a peer
     // that holds too much already.
     const PeerKey key = channel->key();
-    const int cap = PeerCap(key);
-    int &mine = PeerCount(key);
-    if (mine >= cap || total_ >= max_total_) {
-        const bool peer_cap = mine >= cap;
-        const int held = mine;
-        if (mine == 0) per_peer_.pop_back(); // the entry made for this check alone
+    bool over = false, peer_cap = false;
+    int held = 0, total = 0;
+    if (!counted) {
+        std::lock_guard<std::mutex> lock(caps_mu_);
+        int &mine = PeerCount(key);
+        peer_cap = mine >= PeerCap(key);
+        over = peer_cap || total_ >= max_total_;
+        held = mine;
+        total = total_;
+        if (!over) {
+            ++mine;
+            ++total_;
+        } else if (mine == 0) {
+            per_peer_.pop_back(); // the entry made for this check alone
+        }
+    }
+    if (over) {
         Note(key, now, [&] {
             return "turned away a connection from " + channel->caller().Describe() +
                    (peer_cap ? ": it holds " + std::to_string(held) + " connections, the most one " +
                                    (key.kind == PeerKey::Kind::NetworkAddress ? "address" : "caller") + " may hold"
-                             : ": the service holds " + std::to_string(total_) + " connections, the most it may hold");
+                             : ": the service holds " + std::to_string(total) + " connections, the most it may hold");
         });
         TurnAway(std::move(channel), busy_reply_, now);
         return;
     }
-    ++mine;
-    ++total_;
     Conn *c = NewConn(std::move(channel));
     c->from = &lw;
     c->counted = true;
+    if (!reply.empty()) {
+        // Answered by an acceptor, its reply waiting for room.
+        c->reply = std::move(reply);
+        c->state = State::Writing;
+        Link(c, limits_.request_timeout, now);
+        ArmFor(c, Io::WantWrite);
+        return;
+    }
+    if (!request.empty()) {
+        // Read whole by an acceptor: a worker's.
+        c->request = std::move(request);
+        c->state = State::Queued;
+        pool_->Submit(c);
+        return;
+    }
     c->state = State::Establishing;
     Link(c, limits_.handshake_timeout, now);
     Drive(c, now);
+}
+
+void Server::Impl::TakeHanded(Clock::time_point now) {
+    {
+        std::lock_guard<std::mutex> lock(handed_mu_);
+        handed_taken_.swap(handed_);
+    }
+    // An acceptor's error line counted for a summary: the next sweep says so.
+    if (acceptor_noted_.exchange(false)) next_sweep_ = std::min(next_sweep_, now + std::chrono::seconds(1));
+    for (Handed &h : handed_taken_) {
+        if (h.busy)
+            TurnAway(std::move(h.channel), busy_reply_, now);
+        else
+            Admit(std::move(h.channel), *h.from, now, h.counted, std::move(h.request), std::move(h.reply));
+    }
+    handed_taken_.clear();
 }
 
 void Server::Impl::Established(Conn *c, Clock::time_point now) {
@@ -586,10 +711,27 @@ void Server::Impl::Arm(Conn *c, std::uint32_t events) {
 void Server::Impl::Uncount(Conn *c) {
     if (!c->counted) return;
     c->counted = false;
-    int &mine = PeerCount(c->key);
+    Release(c->key);
+}
+
+bool Server::Impl::Reserve(const PeerKey &key) {
+    std::lock_guard<std::mutex> lock(caps_mu_);
+    int &mine = PeerCount(key);
+    if (mine >= PeerCap(key) || total_ >= max_total_) {
+        if (mine == 0) per_peer_.pop_back(); // the entry made for this check alone
+        return false;
+    }
+    ++mine;
+    ++total_;
+    return true;
+}
+
+void Server::Impl::Release(const PeerKey &key) {
+    std::lock_guard<std::mutex> lock(caps_mu_);
+    int &mine = PeerCount(key);
     if (--mine <= 0) {
         for (auto &entry : per_peer_)
-            if (entry.first == c->key) {
+            if (entry.first == key) {
                 entry = per_peer_.back();
                 per_peer_.pop_back();
                 break;
@@ -695,9 +837,15 @@ void Server::Impl::Sweep(Clock::time_point now) {
     const auto report = [](const PeerKey &key, std::uint64_t count) {
         log::Warning(key.Describe() + ": " + std::to_string(count) + " messages suppressed in the last 10 s");
     };
-    next_sweep_ = std::min(peer_log_.Sweep(now, report), error_log_.Sweep(now, [](const PeerKey &, std::uint64_t count) {
+    const auto report_errors = [](const PeerKey &, std::uint64_t count) {
         log::Warning("serving clients: " + std::to_string(count) + " error messages suppressed in the last 10 s");
-    }));
+    };
+    Clock::time_point acceptors_next;
+    {
+        std::lock_guard<std::mutex> lock(acceptor_mu_);
+        acceptors_next = acceptor_log_.Sweep(now, report_errors);
+    }
+    next_sweep_ = std::min({peer_log_.Sweep(now, report), error_log_.Sweep(now, report_errors), acceptors_next});
 }
 
 void Server::Impl::Shutdown() {
@@ -723,8 +871,123 @@ void Server::Impl::Shutdown() {
     }
     for (auto [c, back] : taken_) Close(c);
     taken_.clear();
+    {
+        std::lock_guard<std::mutex> lock(handed_mu_);
+        dropped += static_cast<int>(handed_.size());
+        handed_.clear();
+    }
     if (dropped > 0) log::Info("shutting down: dropped " + std::to_string(dropped) + " waiting connection(s)");
     Sweep(Clock::now() + std::chrono::hours(1));
+}
+
+void Server::Impl::Accepting(ListenerWatch *lw) {
+    // Kept across callers: no allocation per request.
+    std::vector<std::uint8_t> request, reply;
+    request.reserve(kMaxMessage);
+    while (accepting_.load()) {
+        int err = 0;
+        std::unique_ptr<Channel> channel = lw->listener->Accept(&err);
+        if (!accepting_.load()) return;
+        if (channel)
+            AnswerOrHand(std::move(channel), lw, request, reply);
+        else if (err != 0)
+            OnAcceptorError(*lw, err);
+    }
+}
+
+void Server::Impl::AnswerOrHand(std::unique_ptr<Channel> channel, ListenerWatch *lw,
+                                std::vector<std::uint8_t> &request, std::vector<std::uint8_t> &reply) {
+    // A caller to refuse or turn away goes to the loop before anything of it
+    // is read: the loop answers it, keeps its lines to a rate and lets it
+    // linger.
+    if (!channel->failure().empty() || !lw->access.Permits(channel->caller()))
+        return HandToLoop({std::move(channel), lw, false, false, {}, {}});
+    const PeerKey key = channel->key();
+    if (!Reserve(key)) return HandToLoop({std::move(channel), lw, false, false, {}, {}});
+    // From here the connection holds its place in the caps: the loop takes it
+    // over counted, or it is given back here.
+    bool truncated = false;
+    if (channel->Establish() != Io::Done) return HandToLoop({std::move(channel), lw, false, true, {}, {}});
+    Io io = channel->Receive(request, kMaxMessage, &truncated);
+    if (io == Io::WantRead) {
+        // Woken by the connect on another CPU, this thread often runs before
+        // the caller has sent what it sends next. A moment's wait is cheaper
+        // than the way through the loop; a caller within its caps can hold a
+        // thread that long at most.
+        pollfd ready{channel->fd(), POLLIN, 0};
+        if (::poll(&ready, 1, kRequestWaitMs) == 1) io = channel->Receive(request, kMaxMessage, &truncated);
+    }
+    // Not there yet: the loop waits for it, under the request's deadline.
+    if (io == Io::WantRead || io == Io::WantWrite) return HandToLoop({std::move(channel), lw, false, true, {}, {}});
+    if (io == Io::Done) {
+        const auto started = Clock::now();
+        RequestSummary summary;
+        // Other acceptors' quick requests hold the mutex only for a moment:
+        // worth a few tries before the long way through a worker.
+        if (!HandleRequestIfQuick(svc_, lw->access, request.data(), request.size(), channel->caller(), reply,
+                                  &summary, kQuickTries))
+            return HandToLoop({std::move(channel), lw, false, true, request, {}});
+        LogRequest(summary, channel->caller(), started, true);
+        const Io sent = channel->Send(reply.data(), reply.size());
+        if (sent == Io::WantWrite || sent == Io::WantRead)
+            return HandToLoop({std::move(channel), lw, false, true, {}, reply});
+        if (sent != Io::Done) log::Debug(channel->caller().Describe() + " left before its reply");
+    }
+    channel.reset();
+    Release(key);
+}
+
+void Server::Impl::HandToLoop(Handed handed) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(handed_mu_);
+        wake = handed_.empty();
+        handed_.push_back(std::move(handed));
+    }
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+    }
+}
+
+void Server::Impl::OnAcceptorError(ListenerWatch &lw, int err) {
+    std::string extra;
+    if (err == EMFILE || err == ENFILE) {
+        // Out of descriptors: the spare one makes room to take a waiting
+        // client and turn it away, rather than leave it waiting. Only a
+        // client already waiting, as far as can be told: the listener blocks.
+        int spare;
+        {
+            std::lock_guard<std::mutex> lock(acceptor_mu_);
+            spare = std::exchange(spare_fd_, -1);
+        }
+        if (spare >= 0) {
+            ::close(spare);
+            pollfd waiting{lw.listener->fd(), POLLIN, 0};
+            int again = 0;
+            std::unique_ptr<Channel> turned_away;
+            if (::poll(&waiting, 1, 0) == 1) turned_away = lw.listener->Accept(&again);
+            if (turned_away) {
+                HandToLoop({std::move(turned_away), &lw, true, false, {}, {}});
+                extra = "; one client turned away";
+            }
+            const int reopened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            std::lock_guard<std::mutex> lock(acceptor_mu_);
+            spare_fd_ = reopened;
+        }
+    }
+    bool logged;
+    {
+        std::lock_guard<std::mutex> lock(acceptor_mu_);
+        logged = acceptor_log_.Allow(PeerKey{}, Clock::now());
+    }
+    if (logged)
+        log::Error("accepting a client on " + lw.listener->Describe() + " failed: " + std::strerror(err) + extra +
+                   "; retrying in " + std::to_string(kBackOff.count()) + " ms");
+    else
+        acceptor_noted_.store(true);
+    // The clients wait in the backlog meanwhile.
+    std::this_thread::sleep_for(kBackOff);
 }
 
 void Server::Impl::Work(Conn *c) {

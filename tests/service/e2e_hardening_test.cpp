@@ -125,16 +125,9 @@ TEST_F(Hardening, LongStopHoldsOnlyItsTaskAndALaterStartOfItWaitsForIt) {
     });
     for (int i = 0; i < 500 && svc_->log().find("'DEAF' is stopping") == std::string::npos; ++i)
         std::this_thread::sleep_for(10ms);
-    std::atomic<bool> restarted{false};
-    Result start;
-    std::thread starter([&] {
-        start.ok = VexSrv_StartTaskByName(0, ".", sfx(), "DEAF", 0, &start.value, &start.status, start.message,
-                                          sizeof start.message);
-        restarted = true;
-    });
-
     // Status, lists, version, lock and another task's requests, all while the
-    // stop waits out its grace.
+    // stop waits out its grace. The lock is taken and given back before the
+    // start below is sent: held, it would refuse that start.
     EXPECT_TRUE(Answers(svc_->suffix()));
     CStringArray *list = nullptr;
     EXPECT_EQ(VexSrv_GetTaskList(0, ".", sfx(), &r.value, &r.status, 0, &list, r.message, sizeof r.message), 1);
@@ -142,6 +135,13 @@ TEST_F(Hardening, LongStopHoldsOnlyItsTaskAndALaterStartOfItWaitsForIt) {
     std::int32_t token = -1;
     ASSERT_EQ(VexSrv_GetExclLock(".", sfx(), &token, &r.value, &r.status, r.message, sizeof r.message), 1);
     EXPECT_EQ(VexSrv_GiveExclLock(token, ".", sfx(), &r.value, &r.status, r.message, sizeof r.message), 1);
+    std::atomic<bool> restarted{false};
+    Result start;
+    std::thread starter([&] {
+        start.ok = VexSrv_StartTaskByName(0, ".", sfx(), "DEAF", 0, &start.value, &start.status, start.message,
+                                          sizeof start.message);
+        restarted = true;
+    });
     TaskDefinition5 other = Task5("OTHER", ChildHelper() + " sleep 30");
     EXPECT_EQ(VexSrv_AddTaskToList5(".", sfx(), &other, &r.value, &r.status, r.message, sizeof r.message), 1);
     EXPECT_EQ(VexSrv_StartTaskByName(0, ".", sfx(), "OTHER", 0, &r.value, &r.status, r.message, sizeof r.message), 1);
