@@ -4,6 +4,7 @@
 #if !defined(_WIN32)
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -14,6 +15,7 @@
 
 #include "tests/service/e2e_fixture.h"
 #include "tests/service/hostile_peers.h"
+#include "tests/support/wire.h"
 
 namespace taskd::test {
 namespace {
@@ -87,6 +89,48 @@ TEST_F(Hardening, ConnectionsBeyondTheCapOfAUserAreTurnedAwayBusy) {
     EXPECT_EQ(r.status, 231);
     EXPECT_EQ(r.text(), "All pipe instances are busy.");
     EXPECT_EQ(silent.StillOpenCount(), 8);
+}
+
+TEST_F(Hardening, LateAndSlowRequestsAreAnsweredAndGiveTheirPlacesInTheCapsBack) {
+    Start({"--request-timeout", "60", "--max-connections-per-user", "2"});
+    std::this_thread::sleep_for(100ms);
+    // A request sent well after the connect, so that whoever took the caller
+    // has long stopped waiting for it: answered all the same.
+    for (int i = 0; i < 3; ++i) {
+        const int fd = ConnectSilently(svc_->suffix());
+        ASSERT_GE(fd, 0);
+        std::this_thread::sleep_for(30ms);
+        const vex::test::Bytes request = vex::test::Request(19);
+        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        vex::test::Bytes reply(8024);
+        pollfd ready{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&ready, 1, 10000), 1);
+        ASSERT_EQ(::recv(fd, reply.data(), reply.size(), 0), 536);
+        EXPECT_EQ(vex::test::LE32(reply, 12), 0u); // status
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(reply.data()) + 24), "The database is stopped.");
+        ::close(fd);
+    }
+    // Requests that are carried out by a worker, one after another.
+    Result r;
+    for (int i = 0; i < 3; ++i) {
+        std::int32_t token = -1;
+        ASSERT_EQ(VexSrv_GetExclLock(".", sfx(), &token, &r.value, &r.status, r.message, sizeof r.message), 1)
+            << r.text();
+        ASSERT_EQ(VexSrv_GiveExclLock(token, ".", sfx(), &r.value, &r.status, r.message, sizeof r.message), 1)
+            << r.text();
+    }
+    // Every place was given back: the cap of two still lets two be held, and
+    // only two.
+    EXPECT_TRUE(Answers(svc_->suffix()));
+    std::this_thread::sleep_for(100ms);
+    SilentConnections held(svc_->suffix(), 2);
+    ASSERT_EQ(held.size(), 2);
+    r.ok = VexSrv_GetTidewellStatus(".", sfx(), &r.value, &r.status, r.message, sizeof r.message);
+    EXPECT_EQ(r.ok, 0);
+    EXPECT_EQ(r.status, 231);
+    // Past the linger of a connection turned away: both held ones were let in.
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(held.StillOpenCount(), 2);
 }
 
 TEST_F(Hardening, SilentConnectionDroppedAfterTheRequestTimeoutAndAtShutdown) {
