@@ -2,10 +2,47 @@
 
 #include <unistd.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/socket.h>
+
+#include "platform/posix/local_names.h"
+#endif
+
 #include <cstring>
 #include <stdexcept>
 
 namespace vex::bench {
+
+#if defined(_WIN32)
+BareClient::BareClient(const std::string &suffix, bool) : name_("\\\\.\\pipe\\ZEPTAR_" + suffix + "_TSK_REQ") {}
+
+bool BareClient::Call(const void *request, std::size_t size, void *reply, std::size_t reply_size) const {
+    DWORD read = 0;
+    return CallNamedPipeA(name_.c_str(), const_cast<void *>(request), static_cast<DWORD>(size), reply,
+                          static_cast<DWORD>(reply_size), &read, NMPWAIT_WAIT_FOREVER) != 0;
+}
+#else
+BareClient::BareClient(const std::string &suffix, bool check_server) : check_server_(check_server) {
+    // Made once, outside any timed call.
+    platform::posix::AbstractAddress("pipe", "ZEPTAR_" + suffix + "_TSK_REQ", &addr_, &len_);
+}
+
+bool BareClient::Call(const void *request, std::size_t size, void *reply, std::size_t reply_size) const {
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr_), len_) == 0;
+    if (ok && check_server_) {
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        ok = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && (cred.uid == 0 || cred.uid == ::geteuid());
+    }
+    ok = ok && ::send(fd, request, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size) &&
+         ::recv(fd, reply, reply_size, 0) > 0;
+    ::close(fd);
+    return ok;
+}
+#endif
 
 std::string BenchSuffix(const char *stem) {
     static std::atomic<int> n{0};

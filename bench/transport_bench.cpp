@@ -3,12 +3,8 @@
 // same socket, against the same server, alternating blocks in one run.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -20,41 +16,19 @@
 namespace vex::bench {
 namespace {
 
-// The bare transaction: what any client of the pipe must do at least. With
-// check_server, it also asks who serves the socket between connect and
-// request, as the library must: the bare cost of that check.
+// The bare transaction: what any client of the pipe must do at least, its
+// request record written anew each time as a caller's would be.
 class RawClient {
   public:
-    RawClient(const std::string &suffix, bool check_server) : check_server_(check_server) {
-        std::string name = "tidewell/pipe/zeptar_" + suffix + "_tsk_req";
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        addr_.sun_family = AF_UNIX;
-        std::memcpy(addr_.sun_path + 1, name.data(), name.size());
-        len_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    }
+    RawClient(const std::string &suffix, bool check_server) : bare_(suffix, check_server) {}
     bool Call(std::uint32_t code, std::size_t reply_size) {
         std::memset(request_, 0, sizeof request_);
         std::memcpy(request_ + 4, &code, 4);
-        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&addr_), len_) == 0 && ServerTrusted(fd) &&
-                  ::send(fd, request_, sizeof request_, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request_) &&
-                  ::recv(fd, reply_, reply_size, 0) > 0;
-        ::close(fd);
-        return ok;
+        return bare_.Call(request_, sizeof request_, reply_, reply_size);
     }
 
   private:
-    bool ServerTrusted(int fd) const {
-        if (!check_server_) return true;
-        ucred cred{};
-        socklen_t len = sizeof cred;
-        return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
-               (cred.uid == 0 || cred.uid == ::geteuid());
-    }
-
-    bool check_server_;
-    sockaddr_un addr_{};
-    socklen_t len_ = 0;
+    BareClient bare_;
     unsigned char request_[8024];
     unsigned char reply_[8024];
 };

@@ -7,11 +7,7 @@
 // raw+work: the same with 8 KB more cleared before each;
 // list / list10: N VexSrv_GetTaskList of an empty list / ten names.
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +15,6 @@
 #include <string>
 
 #include "bench/echo_server.h"
-#include "platform/posix/local_names.h"
 #include "vexsrvapi.h"
 
 namespace {
@@ -27,15 +22,10 @@ namespace {
 unsigned char g_request[8024];
 unsigned char g_reply[8024];
 
-bool RawCall(const sockaddr_un &addr, socklen_t len, std::uint32_t code, std::size_t reply_size) {
+bool RawCall(const vex::bench::BareClient &bare, std::uint32_t code, std::size_t reply_size) {
     std::memset(g_request, 0, sizeof g_request);
     std::memcpy(g_request + 4, &code, 4);
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) == 0 &&
-                    ::send(fd, g_request, sizeof g_request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof g_request) &&
-                    ::recv(fd, g_reply, reply_size, 0) > 0;
-    ::close(fd);
-    return ok;
+    return bare.Call(g_request, sizeof g_request, g_reply, reply_size);
 }
 
 } // namespace
@@ -52,9 +42,7 @@ int main(int argc, char **argv) {
             ::pause();
     }
     const long n = argc > 3 ? std::atol(argv[3]) : 100000;
-    sockaddr_un addr{};
-    socklen_t len = 0;
-    vex::platform::posix::AbstractAddress("pipe", "ZEPTAR_" + suffix + "_TSK_REQ", &addr, &len);
+    const vex::bench::BareClient bare(suffix, false);
     long failed = 0;
     const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < n; ++i) {
@@ -62,14 +50,14 @@ int main(int argc, char **argv) {
         char msg[64];
         bool ok;
         if (mode == "raw") {
-            ok = RawCall(addr, len, 1, 536);
+            ok = RawCall(bare, 1, 536);
         } else if (mode == "raw+work") {
             // The bare exchange with about as much work of its own again
             // before it: how the client's own time moves the preemptions.
             static unsigned char scratch[8024];
             std::memset(scratch, static_cast<int>(i), sizeof scratch);
             asm volatile("" : : "r"(scratch) : "memory");
-            ok = RawCall(addr, len, 1, 536);
+            ok = RawCall(bare, 1, 536);
         } else if (mode == "lib") {
             ok = VexSrv_StartTidewell(0, ".", suffix.c_str(), &value, &status, msg, sizeof msg) == 1;
         } else {

@@ -11,16 +11,7 @@
 // library's ratio over that too. Pin it (taskset -c 1; under Wine with a
 // fresh wineserver started under the same taskset) so that cross-CPU wake-ups
 // don't drown it.
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,56 +27,6 @@ namespace {
 
 unsigned char g_request[8024];
 unsigned char g_reply[536];
-
-// The least any client of the pipe must do: one transaction of a request
-// prepared once.
-class Bare {
-  public:
-    Bare(const std::string &suffix, std::uint32_t code, bool check_server) : check_server_(check_server) {
-        std::memcpy(g_request + 4, &code, 4);
-#if defined(_WIN32)
-        name_ = "\\\\.\\pipe\\ZEPTAR_" + suffix + "_TSK_REQ";
-#else
-        std::string name = "tidewell/pipe/zeptar_" + suffix + "_tsk_req";
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        addr_.sun_family = AF_UNIX;
-        std::memcpy(addr_.sun_path + 1, name.data(), name.size());
-        len_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-#endif
-    }
-    bool Call() {
-#if defined(_WIN32)
-        DWORD read = 0;
-        return CallNamedPipeA(name_.c_str(), g_request, sizeof g_request, g_reply, sizeof g_reply, &read,
-                              NMPWAIT_WAIT_FOREVER) != 0;
-#else
-        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        const bool ok =
-            ::connect(fd, reinterpret_cast<const sockaddr *>(&addr_), len_) == 0 && ServerTrusted(fd) &&
-            ::send(fd, g_request, sizeof g_request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof g_request) &&
-            ::recv(fd, g_reply, sizeof g_reply, 0) > 0;
-        ::close(fd);
-        return ok;
-#endif
-    }
-
-  private:
-#if defined(_WIN32)
-    std::string name_;
-#else
-    bool ServerTrusted(int fd) const {
-        if (!check_server_) return true;
-        ucred cred{};
-        socklen_t len = sizeof cred;
-        return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
-               (cred.uid == 0 || cred.uid == ::geteuid());
-    }
-
-    sockaddr_un addr_{};
-    socklen_t len_ = 0;
-#endif
-    bool check_server_;
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -105,7 +46,9 @@ int main(int argc, char **argv) {
 #else
     constexpr int kArms = 3;
 #endif
-    Bare bare(suffix, code, false), checked(suffix, code, true);
+    // The bare exchange sends a request prepared once.
+    std::memcpy(g_request + 4, &code, 4);
+    const vex::bench::BareClient bare(suffix, false), checked(suffix, true);
     long failed = 0;
     auto run_block = [&](int arm) {
         const auto t0 = Clock::now();
@@ -117,7 +60,7 @@ int main(int argc, char **argv) {
                     echo ? VexSrv_StartTidewell(0, ".", suffix.c_str(), &value, &status, msg, sizeof msg)
                          : VexSrv_GetTidewellStatus(".", suffix.c_str(), &value, &status, msg, sizeof msg);
                 if (r != 1) ++failed;
-            } else if (!(arm == 1 ? bare : checked).Call()) {
+            } else if (!(arm == 1 ? bare : checked).Call(g_request, sizeof g_request, g_reply, sizeof g_reply)) {
                 ++failed;
             }
         }
