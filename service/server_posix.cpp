@@ -79,6 +79,11 @@ constexpr int kRequestWaitMs = 1;
 const char *const kAccessDenied = "Access is denied.";
 const char *const kPipeBusy = "All pipe instances are busy.";
 
+std::string AcceptFailed(const std::string &listener, int err, const std::string &extra) {
+    return "accepting a client on " + listener + " failed: " + std::strerror(err) + extra + "; retrying in " +
+           std::to_string(kBackOff.count()) + " ms";
+}
+
 std::string Seconds(std::chrono::milliseconds d) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%g s", static_cast<double>(d.count()) / 1000.0);
@@ -90,8 +95,7 @@ std::string Seconds(std::chrono::milliseconds d) {
 class Server::Impl {
   public:
     Impl(TaskService &svc, AccessPolicy access, ServerLimits limits)
-        : svc_(svc), access_(std::move(access)), limits_(limits), peer_log_(5, std::chrono::seconds(10), 256),
-          error_log_(3, std::chrono::seconds(10), 4) {}
+        : svc_(svc), access_(std::move(access)), limits_(limits), peer_log_(5, std::chrono::seconds(10), 256) {}
 
     ~Impl() {
         Stop();
@@ -114,7 +118,6 @@ class Server::Impl {
         ListenerWatch() : Watch(Kind::Listener) {}
         std::unique_ptr<Listener> listener;
         AccessPolicy access; // what its callers are held to
-        bool by_threads = false; // taken by the acceptor threads, not the loop
         bool armed = false;
         Clock::time_point resume;
     };
@@ -155,6 +158,8 @@ class Server::Impl {
     void Loop();
     void AcceptFrom(ListenerWatch &lw, Clock::time_point now);
     void OnAcceptError(ListenerWatch &lw, int err, Clock::time_point now);
+    std::unique_ptr<Channel> TakeWithSpare(Listener &listener, int err);
+    bool AllowErrorLine(Clock::time_point now);
     void Admit(std::unique_ptr<Channel> channel, const ListenerWatch &lw, Clock::time_point now,
                bool counted = false, std::vector<std::uint8_t> request = {}, std::vector<std::uint8_t> reply = {});
     void TakeHanded(Clock::time_point now);
@@ -210,9 +215,14 @@ class Server::Impl {
     int max_total_ = 0;
     int epoll_fd_ = -1;
     int wake_fd_ = -1;
+    // The loop's and the acceptors' error lines, and the spare descriptor.
+    std::mutex errors_mu_;
+    LogLimiter error_log_{3, std::chrono::seconds(10), 4};
     int spare_fd_ = -1; // given up to take one connection when descriptors run out
     Watch wake_watch_{Kind::Wake};
-    std::vector<std::unique_ptr<ListenerWatch>> listeners_;
+    std::vector<std::unique_ptr<ListenerWatch>> listeners_; // the loop's to accept on
+    std::unique_ptr<ListenerWatch> local_; // the local pipe: the acceptors'
+
     std::unique_ptr<WorkerPool> pool_;
     std::thread loop_;
     std::vector<std::thread> acceptors_;
@@ -230,7 +240,6 @@ class Server::Impl {
     int total_ = 0;
     std::vector<std::pair<PeerKey, int>> per_peer_;
     LogLimiter peer_log_;
-    LogLimiter error_log_;
     Clock::time_point next_sweep_ = Clock::time_point::max();
     std::vector<std::uint8_t> denied_reply_;
     std::vector<std::uint8_t> busy_reply_;
@@ -246,8 +255,6 @@ class Server::Impl {
     std::vector<Handed> handed_;
     std::vector<Handed> handed_taken_; // loop thread only
     std::atomic<bool> acceptor_noted_{false}; // a line counted for a summary
-    std::mutex acceptor_mu_; // the acceptors' error lines, and the spare descriptor
-    LogLimiter acceptor_log_{3, std::chrono::seconds(10), 4};
 };
 
 void Server::Impl::Serve(std::unique_ptr<Listener> listener, AccessPolicy access) {
@@ -290,11 +297,10 @@ std::string Server::Impl::Start(const std::string &pipe_name) {
     const int flags = ::fcntl(local_fd, F_GETFL);
     if (flags < 0 || ::fcntl(local_fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return std::string("cannot wait for clients: ") + std::strerror(errno);
-    Serve(std::move(listener), access_);
-    ListenerWatch *const local = listeners_.back().get();
-    local->by_threads = true;
+    local_ = std::make_unique<ListenerWatch>();
+    local_->listener = std::move(listener);
+    local_->access = access_;
     for (auto &lw : listeners_) {
-        if (lw->by_threads) continue;
         ev.events = EPOLLIN;
         ev.data.ptr = lw.get();
         if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, lw->listener->fd(), &ev) != 0)
@@ -312,7 +318,7 @@ std::string Server::Impl::Start(const std::string &pipe_name) {
     CPU_ZERO(&cpus);
     const int usable = ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
     const int acceptors = usable <= 1 ? 1 : kMaxAcceptors;
-    for (int i = 0; i < acceptors; ++i) acceptors_.emplace_back([this, local] { Accepting(local); });
+    for (int i = 0; i < acceptors; ++i) acceptors_.emplace_back([this] { Accepting(local_.get()); });
     started_ = true;
     return {};
 }
@@ -324,8 +330,7 @@ void Server::Impl::Stop() {
     // (and turns new callers away), and the loop must not close the
     // listener under them.
     accepting_.store(false);
-    for (auto &lw : listeners_)
-        if (lw->by_threads && lw->listener) ::shutdown(lw->listener->fd(), SHUT_RDWR);
+    ::shutdown(local_->listener->fd(), SHUT_RDWR);
     for (auto &t : acceptors_) t.join();
     acceptors_.clear();
     stopping_.store(true);
@@ -345,7 +350,7 @@ void Server::Impl::Loop() {
             if (n < 0) {
                 if (errno == EINTR) continue;
                 const int err = errno;
-                if (error_log_.Allow(PeerKey{}, now))
+                if (AllowErrorLine(now))
                     log::Error(std::string("waiting for clients failed: ") + std::strerror(err) + "; retrying");
                 next_sweep_ = std::min(next_sweep_, now + std::chrono::seconds(1));
                 std::this_thread::sleep_for(kBackOff);
@@ -381,7 +386,7 @@ void Server::Impl::Loop() {
             TakeHanded(now);
             Expire(now);
             for (auto &lw : listeners_) {
-                if (lw->by_threads || lw->armed || now < lw->resume) continue;
+                if (lw->armed || now < lw->resume) continue;
                 epoll_event ev{};
                 ev.events = EPOLLIN;
                 ev.data.ptr = lw.get();
@@ -404,7 +409,7 @@ int Server::Impl::TimeoutMs(Clock::time_point now) const {
         if (line->first != nullptr) wake = std::min(wake, line->first->deadline);
     wake = std::min(wake, next_sweep_);
     for (const auto &lw : listeners_)
-        if (!lw->by_threads && !lw->armed) wake = std::min(wake, lw->resume);
+        if (!lw->armed) wake = std::min(wake, lw->resume);
     if (wake <= now) return 0;
     // Rounded up: waking before a deadline would only wait again.
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
@@ -426,32 +431,43 @@ void Server::Impl::AcceptFrom(ListenerWatch &lw, Clock::time_point now) {
 
 void Server::Impl::OnAcceptError(ListenerWatch &lw, int err, Clock::time_point now) {
     std::string extra;
-    int spare = -1;
-    if (err == EMFILE || err == ENFILE) {
-        std::lock_guard<std::mutex> lock(acceptor_mu_); // the acceptors share the spare
-        spare = std::exchange(spare_fd_, -1);
+    if (auto channel = TakeWithSpare(*lw.listener, err)) {
+        TurnAway(std::move(channel), busy_reply_, now);
+        extra = "; one client turned away";
     }
-    if (spare >= 0) {
-        // Out of descriptors: the spare one makes room to take the first
-        // waiting client and turn it away, rather than leave it waiting.
-        ::close(spare);
-        int again = 0;
-        if (auto channel = lw.listener->Accept(&again)) {
-            TurnAway(std::move(channel), busy_reply_, now);
-            extra = "; one client turned away";
-        }
-        const int reopened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        std::lock_guard<std::mutex> lock(acceptor_mu_);
-        spare_fd_ = reopened;
-    }
-    if (error_log_.Allow(PeerKey{}, now))
-        log::Error("accepting a client on " + lw.listener->Describe() + " failed: " + std::strerror(err) + extra +
-                   "; retrying in " + std::to_string(kBackOff.count()) + " ms");
+    if (AllowErrorLine(now)) log::Error(AcceptFailed(lw.listener->Describe(), err, extra));
     next_sweep_ = std::min(next_sweep_, now + std::chrono::seconds(1));
     // Listening resumes after the back-off; the clients wait in the backlog.
     ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, lw.listener->fd(), nullptr);
     lw.armed = false;
     lw.resume = now + kBackOff;
+}
+
+std::unique_ptr<Channel> Server::Impl::TakeWithSpare(Listener &listener, int err) {
+    // Out of descriptors: the spare one makes room to take the first waiting
+    // client and turn it away, rather than leave it waiting.
+    if (err != EMFILE && err != ENFILE) return nullptr;
+    int spare;
+    {
+        std::lock_guard<std::mutex> lock(errors_mu_);
+        spare = std::exchange(spare_fd_, -1);
+    }
+    if (spare < 0) return nullptr;
+    ::close(spare);
+    // Only a client already waiting: the acceptors' listener blocks.
+    pollfd waiting{listener.fd(), POLLIN, 0};
+    int again = 0;
+    std::unique_ptr<Channel> taken;
+    if (::poll(&waiting, 1, 0) == 1) taken = listener.Accept(&again);
+    const int reopened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::lock_guard<std::mutex> lock(errors_mu_);
+    spare_fd_ = reopened;
+    return taken;
+}
+
+bool Server::Impl::AllowErrorLine(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(errors_mu_);
+    return error_log_.Allow(PeerKey{}, now);
 }
 
 int &Server::Impl::PeerCount(const PeerKey &key) {
@@ -840,18 +856,19 @@ void Server::Impl::Sweep(Clock::time_point now) {
     const auto report_errors = [](const PeerKey &, std::uint64_t count) {
         log::Warning("serving clients: " + std::to_string(count) + " error messages suppressed in the last 10 s");
     };
-    Clock::time_point acceptors_next;
+    Clock::time_point errors_next;
     {
-        std::lock_guard<std::mutex> lock(acceptor_mu_);
-        acceptors_next = acceptor_log_.Sweep(now, report_errors);
+        std::lock_guard<std::mutex> lock(errors_mu_);
+        errors_next = error_log_.Sweep(now, report_errors);
     }
-    next_sweep_ = std::min({peer_log_.Sweep(now, report), error_log_.Sweep(now, report_errors), acceptors_next});
+    next_sweep_ = std::min(peer_log_.Sweep(now, report), errors_next);
 }
 
 void Server::Impl::Shutdown() {
     // New clients find no listener; those that have not sent a whole
     // request, or not taken their reply, are dropped at once.
     for (auto &lw : listeners_) lw->listener.reset();
+    local_->listener.reset();
     int dropped = 0;
     for (auto &line : timelines_)
         while (line->first != nullptr) {
@@ -952,40 +969,14 @@ void Server::Impl::HandToLoop(Handed handed) {
 
 void Server::Impl::OnAcceptorError(ListenerWatch &lw, int err) {
     std::string extra;
-    if (err == EMFILE || err == ENFILE) {
-        // Out of descriptors: the spare one makes room to take a waiting
-        // client and turn it away, rather than leave it waiting. Only a
-        // client already waiting, as far as can be told: the listener blocks.
-        int spare;
-        {
-            std::lock_guard<std::mutex> lock(acceptor_mu_);
-            spare = std::exchange(spare_fd_, -1);
-        }
-        if (spare >= 0) {
-            ::close(spare);
-            pollfd waiting{lw.listener->fd(), POLLIN, 0};
-            int again = 0;
-            std::unique_ptr<Channel> turned_away;
-            if (::poll(&waiting, 1, 0) == 1) turned_away = lw.listener->Accept(&again);
-            if (turned_away) {
-                HandToLoop({std::move(turned_away), &lw, true, false, {}, {}});
-                extra = "; one client turned away";
-            }
-            const int reopened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            std::lock_guard<std::mutex> lock(acceptor_mu_);
-            spare_fd_ = reopened;
-        }
+    if (auto channel = TakeWithSpare(*lw.listener, err)) {
+        HandToLoop({std::move(channel), &lw, true, false, {}, {}});
+        extra = "; one client turned away";
     }
-    bool logged;
-    {
-        std::lock_guard<std::mutex> lock(acceptor_mu_);
-        logged = acceptor_log_.Allow(PeerKey{}, Clock::now());
-    }
-    if (logged)
-        log::Error("accepting a client on " + lw.listener->Describe() + " failed: " + std::strerror(err) + extra +
-                   "; retrying in " + std::to_string(kBackOff.count()) + " ms");
+    if (AllowErrorLine(Clock::now()))
+        log::Error(AcceptFailed(lw.listener->Describe(), err, extra));
     else
-        acceptor_noted_.store(true);
+        acceptor_noted_.store(true); // the loop's next sweep gives the count
     // The clients wait in the backlog meanwhile.
     std::this_thread::sleep_for(kBackOff);
 }
